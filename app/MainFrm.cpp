@@ -39,7 +39,8 @@ void TForm1::Timer1Timer(shell::Component&) {
   log_.MaxLogSize = kMaxLogSize;
   log_.LogBackupCount = kLogBackupCount;
   log_.InitLog(kLogExtension);
-  if (!params_.empty()) IdUDPServer1.DefaultPort = ParsePort(params_[0]);
+  if (!params_.empty())
+    IdUDPServer1.DefaultPort = ParsePort(params_[0]);
   IdUDPServer1.SetActive(true);
 
   const auto bindings = IdUDPServer1.Bindings();
@@ -49,9 +50,13 @@ void TForm1::Timer1Timer(shell::Component&) {
   std::fflush(stderr);
 }
 
-void TForm1::TrayIcon1Click(shell::Component&) { Form1->Hide(); }
+void TForm1::TrayIcon1Click(shell::Component&) {
+  Form1->Hide();
+}
 
-void TForm1::TrayIcon1DblClick(shell::Component&) { Form1->Show(); }
+void TForm1::TrayIcon1DblClick(shell::Component&) {
+  Form1->Show();
+}
 
 void TForm1::IdUDPServer1UDPRead(net::UdpServer&, std::string_view AData,
                                  const net::SocketHandle&) {

@@ -25,7 +25,8 @@ std::uint16_t ParsePort(std::string_view argument) {
       break;
     }
   }
-  if (valid && negative && value != 0) valid = false;
+  if (valid && negative && value != 0)
+    valid = false;
   if (!valid)
     throw std::invalid_argument("\"" + std::string(argument) +
                                 "\" is not a valid port number (0 to 65535)");

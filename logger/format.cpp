@@ -44,7 +44,8 @@ std::string BuildLine(const os::LocalTime& t, std::string_view tag, std::string_
 }
 
 std::string DataLine(Level level, std::string_view line) {
-  if (level >= LevelMarks.size()) throw std::out_of_range("log level out of range");
+  if (level >= LevelMarks.size())
+    throw std::out_of_range("log level out of range");
   std::string out;
   out.reserve(2 + line.size() + kLineEnd.size());
   out += LevelMarks[level];
@@ -68,19 +69,24 @@ std::string LostLinesLine(std::uint64_t count) {
   return out;
 }
 
-std::string BackupName(const std::string& file, int n) { return file + "." + std::to_string(n); }
+std::string BackupName(const std::string& file, int n) {
+  return file + "." + std::to_string(n);
+}
 
 std::string ChangeFileExt(const std::string& path, std::string_view ext) {
   for (std::size_t i = path.size(); i-- > 0;) {
-    if (path[i] == '.') return path.substr(0, i) + std::string(ext);
-    if (os::IsPathSeparator(path[i])) break;
+    if (path[i] == '.')
+      return path.substr(0, i) + std::string(ext);
+    if (os::IsPathSeparator(path[i]))
+      break;
   }
   return path + std::string(ext);
 }
 
 std::string DirectoryOf(const std::string& path) {
   for (std::size_t i = path.size(); i-- > 0;) {
-    if (os::IsPathSeparator(path[i])) return path.substr(0, i);
+    if (os::IsPathSeparator(path[i]))
+      return path.substr(0, i);
   }
   return {};
 }

@@ -4,7 +4,9 @@
 
 namespace logger {
 
-Environment RealEnvironment() { return {&os::RealFileSystem(), os::LocalNow, os::ExecutablePath}; }
+Environment RealEnvironment() {
+  return {&os::RealFileSystem(), os::LocalNow, os::ExecutablePath};
+}
 
 Logger::Logger() : Logger(RealEnvironment()) {}
 
@@ -15,7 +17,8 @@ void Logger::InitLog(std::string_view a) {
   if (a.size() > 10) {
     LogFileName = std::string(a);
     const std::string dir = DirectoryOf(LogFileName);
-    if (!dir.empty()) env_.fs->CreateDirectories(dir);
+    if (!dir.empty())
+      env_.fs->CreateDirectories(dir);
   } else {
     LogFileName = ChangeFileExt(env_.executable_path(), a);
   }
@@ -29,10 +32,12 @@ void Logger::InitLog(std::string_view a) {
 void Logger::WriteLog(Level level, std::string_view message) {
   const std::string line = BuildLine(env_.clock(), LogTag, message);
   std::string data_line = DataLine(level, line);
-  if (level == 3) RegisterError(line);
+  if (level == 3)
+    RegisterError(line);
 
   std::lock_guard lock(LogLock);
-  if (LogFileName.empty()) return;
+  if (LogFileName.empty())
+    return;
   try {
     WriteFileLocked(std::move(data_line));
   } catch (...) {
@@ -51,7 +56,8 @@ void Logger::RegisterError(const std::string& line) {
         break;
       }
     }
-    if (!found) ErrorList.push_back(line);
+    if (!found)
+      ErrorList.push_back(line);
   }
   ErrorEvent.Set();
 }
@@ -59,7 +65,8 @@ void Logger::RegisterError(const std::string& line) {
 void Logger::RotateLog(std::int32_t limit) {
   os::FileSystem& fs = *env_.fs;
   const auto size = fs.EntrySize(LogFileName);
-  if (!size || static_cast<std::int64_t>(*size) <= static_cast<std::int64_t>(limit)) return;
+  if (!size || static_cast<std::int64_t>(*size) <= static_cast<std::int64_t>(limit))
+    return;
   fs.Delete(BackupName(LogFileName, LogBackupCount));
   for (int n = LogBackupCount - 1; n >= 0; --n)
     fs.Rename(BackupName(LogFileName, n), BackupName(LogFileName, n + 1));
@@ -71,9 +78,11 @@ namespace {
 // Writes all of bytes or, failing that, cuts the file back so no torn line stays.
 bool AppendWhole(os::File& file, std::string_view bytes) {
   const os::File::WriteResult r = file.Write(bytes);
-  if (r.ok) return true;
+  if (r.ok)
+    return true;
   if (r.written > 0) {
-    if (const auto size = file.Size(); size && *size >= r.written) file.Truncate(*size - r.written);
+    if (const auto size = file.Size(); size && *size >= r.written)
+      file.Truncate(*size - r.written);
   }
   return false;
 }
@@ -122,7 +131,8 @@ void Logger::WriteFileLocked(std::string data_line) {
     }
     dropped_lines_ = 0;
   }
-  if (!AppendWhole(file, data_line)) QueueLocked(std::move(data_line));
+  if (!AppendWhole(file, data_line))
+    QueueLocked(std::move(data_line));
 }
 
 void Logger::QueueLocked(std::string line) {
@@ -166,8 +176,12 @@ Logger& Log() {
   return instance;
 }
 
-void InitLog(std::string_view a) { Log().InitLog(a); }
+void InitLog(std::string_view a) {
+  Log().InitLog(a);
+}
 
-void WriteLog(Level level, std::string_view message) { Log().WriteLog(level, message); }
+void WriteLog(Level level, std::string_view message) {
+  Log().WriteLog(level, message);
+}
 
 }  // namespace logger

@@ -23,7 +23,8 @@ class UniqueFd {
   UniqueFd(const UniqueFd&) = delete;
   UniqueFd& operator=(const UniqueFd&) = delete;
   ~UniqueFd() {
-    if (fd_ >= 0) ::close(fd_);
+    if (fd_ >= 0)
+      ::close(fd_);
   }
   int get() const { return fd_; }
   int release() { return std::exchange(fd_, -1); }
@@ -33,7 +34,8 @@ class UniqueFd {
 };
 
 [[noreturn]] void ThrowBindError(int code) {
-  if (code == EADDRINUSE) throw BindError(std::string(kAddressInUseText));
+  if (code == EADDRINUSE)
+    throw BindError(std::string(kAddressInUseText));
   throw BindError("Could not bind socket. " + os::ErrorText(code) + ".");
 }
 
@@ -54,7 +56,8 @@ class UdpServer::Listener {
         binding_(std::move(binding)),
         buffer_(owner.BufferSize > 0 ? owner.BufferSize : 1) {
     int pipe_fds[2];
-    if (::pipe2(pipe_fds, O_CLOEXEC | O_NONBLOCK) != 0) ThrowBindError(errno);
+    if (::pipe2(pipe_fds, O_CLOEXEC | O_NONBLOCK) != 0)
+      ThrowBindError(errno);
     wake_read_ = std::make_unique<UniqueFd>(pipe_fds[0]);
     wake_write_ = std::make_unique<UniqueFd>(pipe_fds[1]);
     thread_ = std::thread([this] { Run(); });
@@ -73,11 +76,13 @@ class UdpServer::Listener {
   void Run() {
     for (;;) {
       pollfd fds[2] = {{socket_.get(), POLLIN, 0}, {wake_read_->get(), POLLIN, 0}};
-      if (::poll(fds, 2, -1) < 0) continue;  // EINTR
+      if (::poll(fds, 2, -1) < 0)
+        continue;  // EINTR
       if (fds[1].revents != 0) {
         const auto deadline = std::chrono::steady_clock::now() + kMaxDrainTime;
         for (int n = 0; n < kMaxDrainedOnStop && ReadOne(); ++n) {
-          if ((n & 255) == 255 && std::chrono::steady_clock::now() > deadline) break;
+          if ((n & 255) == 255 && std::chrono::steady_clock::now() > deadline)
+            break;
         }
         return;
       }
@@ -95,8 +100,10 @@ class UdpServer::Listener {
     msg.msg_iov = &iov;
     msg.msg_iovlen = 1;
     const ssize_t n = ::recvmsg(socket_.get(), &msg, MSG_DONTWAIT);
-    if (n < 0) return errno == EINTR;
-    if ((msg.msg_flags & MSG_TRUNC) != 0) return true;  // longer than BufferSize: dropped whole
+    if (n < 0)
+      return errno == EINTR;
+    if ((msg.msg_flags & MSG_TRUNC) != 0)
+      return true;  // longer than BufferSize: dropped whole
     if (owner_.OnUDPRead) {
       try {
         owner_.OnUDPRead(owner_, std::string_view(buffer_.data(), static_cast<std::size_t>(n)),
@@ -119,17 +126,21 @@ class UdpServer::Listener {
 
 UdpServer::UdpServer() = default;
 
-UdpServer::~UdpServer() { listener_.reset(); }
+UdpServer::~UdpServer() {
+  listener_.reset();
+}
 
 void UdpServer::SetActive(bool active) {
   if (!active) {
     listener_.reset();
     return;
   }
-  if (listener_) return;
+  if (listener_)
+    return;
 
   const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) ThrowBindError(errno);
+  if (fd < 0)
+    ThrowBindError(errno);
   UniqueFd guard(fd);
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
@@ -138,16 +149,20 @@ void UdpServer::SetActive(bool active) {
   if (::bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0)
     ThrowBindError(errno);
   socklen_t len = sizeof addr;
-  if (::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) ThrowBindError(errno);
+  if (::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
+    ThrowBindError(errno);
 
   SocketHandle binding{"0.0.0.0", ntohs(addr.sin_port)};
   listener_ = std::make_unique<Listener>(*this, guard.release(), std::move(binding));
 }
 
-bool UdpServer::Active() const { return listener_ != nullptr; }
+bool UdpServer::Active() const {
+  return listener_ != nullptr;
+}
 
 std::vector<SocketHandle> UdpServer::Bindings() const {
-  if (!listener_) return {};
+  if (!listener_)
+    return {};
   return {listener_->binding()};
 }
 

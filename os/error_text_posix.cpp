@@ -8,7 +8,8 @@ namespace os {
 std::string ErrorText(int code) {
   // The desktop toolkit switches the process to the user's locale; the log wants plain ASCII.
   static const locale_t c_locale = ::newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(nullptr));
-  if (c_locale == static_cast<locale_t>(nullptr)) return "error " + std::to_string(code);
+  if (c_locale == static_cast<locale_t>(nullptr))
+    return "error " + std::to_string(code);
   return ::strerror_l(code, c_locale);
 }
 

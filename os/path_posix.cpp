@@ -7,13 +7,16 @@
 
 namespace os {
 
-bool IsPathSeparator(char c) { return c == '/'; }
+bool IsPathSeparator(char c) {
+  return c == '/';
+}
 
 std::string ExecutablePath() {
   std::string buffer(PATH_MAX, '\0');
   for (;;) {
     const ssize_t n = ::readlink("/proc/self/exe", buffer.data(), buffer.size());
-    if (n < 0) return {};
+    if (n < 0)
+      return {};
     if (static_cast<std::size_t>(n) < buffer.size()) {
       buffer.resize(static_cast<std::size_t>(n));
       return buffer;

@@ -5,7 +5,8 @@
 namespace shell {
 
 void Application::Dispatch(const NotifyEvent& handler, Component& sender) {
-  if (!handler) return;
+  if (!handler)
+    return;
   try {
     handler(sender);
   } catch (const std::exception& e) {

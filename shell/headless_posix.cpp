@@ -22,7 +22,8 @@ void OnStopSignal(int) {
   const int saved = errno;
   const int fd = g_signal_fd.load();
   const char byte = 0;
-  if (fd >= 0) [[maybe_unused]] const ssize_t n = ::write(fd, &byte, 1);
+  if (fd >= 0) [[maybe_unused]]
+    const ssize_t n = ::write(fd, &byte, 1);
   errno = saved;
 }
 
@@ -61,7 +62,8 @@ class HeadlessApplication::HeadlessTimer final : public Timer {
   ~HeadlessTimer() override { std::erase(app_.timers_, this); }
 
   void SetEnabled(bool enabled) override {
-    if (enabled && !enabled_) due_ = Clock::now() + interval_;
+    if (enabled && !enabled_)
+      due_ = Clock::now() + interval_;
     enabled_ = enabled;
   }
   bool Enabled() const override { return enabled_; }
@@ -124,7 +126,8 @@ int HeadlessApplication::Run(Form& main_form) {
     int timeout = -1;
     const auto now = Clock::now();
     for (const HeadlessTimer* t : timers_) {
-      if (!t->Enabled()) continue;
+      if (!t->Enabled())
+        continue;
       const auto wait = std::chrono::ceil<std::chrono::milliseconds>(t->due() - now).count();
       const int ms = static_cast<int>(std::clamp<decltype(wait)>(wait, 0, 60000));
       timeout = timeout < 0 ? ms : std::min(timeout, ms);
@@ -134,19 +137,25 @@ int HeadlessApplication::Run(Form& main_form) {
     if (ready > 0) {
       char byte;
       bool signalled = false;
-      while (::read(wake_read_, &byte, 1) == 1) signalled = signalled || byte == 0;
+      while (::read(wake_read_, &byte, 1) == 1)
+        signalled = signalled || byte == 0;
       int running = -1;
-      if (signalled) exit_status_.compare_exchange_strong(running, 0);
+      if (signalled)
+        exit_status_.compare_exchange_strong(running, 0);
     }
-    if (const int status = exit_status_.load(); status >= 0) return status;
+    if (const int status = exit_status_.load(); status >= 0)
+      return status;
 
     const auto fire_time = Clock::now();
     // A handler may create or destroy timers, so walk a copy.
     const std::vector<HeadlessTimer*> snapshot = timers_;
     for (HeadlessTimer* t : snapshot) {
-      if (std::find(timers_.begin(), timers_.end(), t) == timers_.end()) continue;
-      if (t->Enabled() && t->due() <= fire_time) t->Fire();
-      if (exit_status_.load() >= 0) break;
+      if (std::find(timers_.begin(), timers_.end(), t) == timers_.end())
+        continue;
+      if (t->Enabled() && t->due() <= fire_time)
+        t->Fire();
+      if (exit_status_.load() >= 0)
+        break;
     }
   }
 }

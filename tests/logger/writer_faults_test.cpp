@@ -1,1 +1,230 @@
-#include <gtest/gtest.h>
+// Failures a real file system cannot produce on demand, through the writer's file-system seam.
+#include <string>
+#include <vector>
+
+#include "tests/logger/writer_fixture.h"
+
+namespace logger::testing {
+namespace {
+
+using testing_support::Exists;
+using testing_support::ReadFile;
+using testing_support::WriteFile;
+
+// The real file system, with failures the test arms.
+class FaultyFileSystem final : public os::FileSystem {
+ public:
+  int refuse_open_append = 0;  // the next n calls fail
+  int refuse_create = 0;
+  int fail_write_number = 0;  // this write (counted from 1) stops halfway and fails
+  std::string refused_rename_from;
+  std::string refused_delete;
+  int writes = 0;
+
+  std::optional<std::uint64_t> EntrySize(const std::string& path) override {
+    return real_.EntrySize(path);
+  }
+  os::OpenResult OpenAppend(const std::string& path) override {
+    if (refuse_open_append > 0) {
+      --refuse_open_append;
+      return {nullptr, "Permission denied"};
+    }
+    return Wrap(real_.OpenAppend(path));
+  }
+  os::OpenResult Create(const std::string& path) override {
+    if (refuse_create > 0) {
+      --refuse_create;
+      return {nullptr, "Permission denied"};
+    }
+    return Wrap(real_.Create(path));
+  }
+  bool Rename(const std::string& from, const std::string& to) override {
+    return from != refused_rename_from && real_.Rename(from, to);
+  }
+  bool Delete(const std::string& path) override {
+    return path != refused_delete && real_.Delete(path);
+  }
+  bool CreateDirectories(const std::string& dir) override { return real_.CreateDirectories(dir); }
+
+ private:
+  class File final : public os::File {
+   public:
+    File(FaultyFileSystem& fs, std::unique_ptr<os::File> real) : fs_(fs), real_(std::move(real)) {}
+    WriteResult Write(std::string_view bytes) override {
+      if (++fs_.writes == fs_.fail_write_number) {
+        const WriteResult half = real_->Write(bytes.substr(0, bytes.size() / 2));
+        return {false, half.written};
+      }
+      return real_->Write(bytes);
+    }
+    std::optional<std::uint64_t> Size() override { return real_->Size(); }
+    bool Truncate(std::uint64_t length) override { return real_->Truncate(length); }
+
+   private:
+    FaultyFileSystem& fs_;
+    std::unique_ptr<os::File> real_;
+  };
+
+  os::OpenResult Wrap(os::OpenResult r) {
+    if (r.file)
+      r.file = std::make_unique<File>(*this, std::move(r.file));
+    return r;
+  }
+
+  os::FileSystem& real_ = os::RealFileSystem();
+};
+
+class WriterFaultTest : public WriterTest {
+ protected:
+  void SetUp() override {
+    log.MaxLogSize = 1 << 30;
+    log.LogBackupCount = 30;
+    log.InitLog(".LOG");
+  }
+  std::string Backup(int n) const { return BackupName(LogPath(), n); }
+
+  FaultyFileSystem fs;
+  Logger log{Env(fs)};
+};
+
+TEST_F(WriterFaultTest, OutageKeepsFileOutputOnAndQueuesOneOpenErrorLine) {
+  WriteFile(LogPath(), "old\r\n");
+  fs.refuse_open_append = 3;
+  fs.refuse_create = 3;
+  for (const char* m : {"1", "2", "3"})
+    log.WriteLog(1, m);
+  EXPECT_EQ(LogText(), "old\r\n");
+  EXPECT_EQ(log.FileName(), LogPath());
+  log.WriteLog(1, "4");
+  EXPECT_EQ(LogText(), "old\r\n\r\n" + OpenErrorLine("Permission denied") + Line("1") + Line("2") +
+                           Line("3") + Line("4"));
+  EXPECT_EQ(log.PendingCount(), 0u);
+}
+
+TEST_F(WriterFaultTest, EachOutageGetsItsOwnOpenErrorLine) {
+  log.WriteLog(1, "a");
+  fs.refuse_open_append = 1;
+  fs.refuse_create = 1;
+  log.WriteLog(1, "b");
+  log.WriteLog(1, "c");
+  fs.refuse_open_append = 1;
+  fs.refuse_create = 1;
+  log.WriteLog(1, "d");
+  log.WriteLog(1, "e");
+  EXPECT_EQ(LogText(), "\r\n" + OpenErrorLine(kNotFound) + Line("a") +
+                           OpenErrorLine("Permission denied") + Line("b") + Line("c") +
+                           OpenErrorLine("Permission denied") + Line("d") + Line("e"));
+}
+
+struct DiskFullCase {
+  const char* what;
+  int failing_write;  // counted over the whole test
+};
+
+void PrintTo(const DiskFullCase& c, std::ostream* out) {
+  *out << c.what;
+}
+
+class DiskFullTest : public WriterFaultTest, public ::testing::WithParamInterface<DiskFullCase> {};
+
+// Writes of the first call: separator, open-error line, "a"; of the second: "b".
+TEST_P(DiskFullTest, FailedWriteLeavesNoTornLineAndKeepsTheLine) {
+  fs.fail_write_number = GetParam().failing_write;
+  log.WriteLog(1, "a");
+  log.WriteLog(1, "b");
+  log.WriteLog(1, "c");
+  EXPECT_EQ(LogText(), "\r\n" + OpenErrorLine(kNotFound) + Line("a") + Line("b") + Line("c"));
+  EXPECT_EQ(log.PendingCount(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Writer, DiskFullTest,
+                         ::testing::Values(DiskFullCase{"Separator", 1},
+                                           DiskFullCase{"OpenErrorLine", 2},
+                                           DiskFullCase{"FirstDataLine", 3},
+                                           DiskFullCase{"LaterDataLine", 4}),
+                         [](const auto& param_info) { return param_info.param.what; });
+
+TEST_F(WriterFaultTest, RefusedRenameLetsTheFileGrowUntilTheNextWriteRotates) {
+  log.MaxLogSize = 100;
+  const std::string big(150, 'x');
+  WriteFile(LogPath(), big);
+  fs.refused_rename_from = LogPath();
+  log.WriteLog(1, "a");
+  EXPECT_FALSE(Exists(Backup(0)));
+  EXPECT_EQ(LogText(), big + "\r\n" + Line("a"));
+  fs.refused_rename_from.clear();
+  log.WriteLog(1, "b");
+  EXPECT_EQ(ReadFile(Backup(0)), big + "\r\n" + Line("a"));
+  EXPECT_EQ(LogText(), OpenErrorLine(kNotFound) + Line("b"));
+}
+
+TEST_F(WriterFaultTest, OldestBackupThatCannotBeDeletedOverwritesNothing) {
+  log.MaxLogSize = 100;
+  for (int n = 0; n <= 30; ++n)
+    WriteFile(Backup(n), "backup " + std::to_string(n));
+  const std::string big(150, 'x');
+  WriteFile(LogPath(), big);
+  fs.refused_delete = Backup(30);
+  log.WriteLog(1, "a");
+  for (int n = 0; n <= 30; ++n)
+    EXPECT_EQ(ReadFile(Backup(n)), "backup " + std::to_string(n));
+  EXPECT_EQ(LogText(), big + "\r\n" + Line("a"));
+}
+
+TEST_F(WriterFaultTest, LinesPastTheQueueBoundAreCountedAndTheGapMarked) {
+  const int kWrites = static_cast<int>(kMaxPendingLines) + 10;
+  fs.refuse_open_append = kWrites;
+  fs.refuse_create = kWrites;
+  for (int i = 1; i <= kWrites; ++i)
+    log.WriteLog(1, std::to_string(i));
+  EXPECT_EQ(log.PendingCount(), kMaxPendingLines);
+  log.WriteLog(1, "back");
+
+  // The queue held the open-error line and the first kMaxPendingLines - 1 data lines.
+  std::string expected = "\r\n" + OpenErrorLine("Permission denied");
+  for (int i = 1; i < static_cast<int>(kMaxPendingLines); ++i)
+    expected += Line(std::to_string(i));
+  expected += LostLinesLine(11) + Line("back");
+  EXPECT_TRUE(SameBytes(LogText(), expected));
+}
+
+TEST_F(WriterFaultTest, GapMarkStaysBeforeLinesQueuedAfterIt) {
+  const int kWrites = static_cast<int>(kMaxPendingLines) + 5;
+  fs.refuse_open_append = kWrites;
+  fs.refuse_create = kWrites;
+  for (int i = 1; i <= kWrites; ++i)
+    log.WriteLog(1, std::to_string(i));
+  // Writing resumes but the disk fills while the queue is half written out.
+  fs.writes = 0;
+  fs.fail_write_number = 50000;
+  log.WriteLog(1, "x");
+  log.WriteLog(1, "y");
+
+  std::string expected = "\r\n" + OpenErrorLine("Permission denied");
+  for (int i = 1; i < static_cast<int>(kMaxPendingLines); ++i)
+    expected += Line(std::to_string(i));
+  expected += LostLinesLine(6) + Line("x") + Line("y");
+  EXPECT_TRUE(SameBytes(LogText(), expected));
+}
+
+TEST_F(WriterFaultTest, QueueIsBoundedByBytesToo) {
+  const std::string big(1 << 20, 'm');
+  const std::size_t line_size = Line(big).size();
+  const std::size_t fits =
+      (kMaxPendingBytes - OpenErrorLine("Permission denied").size()) / line_size;
+  const int kWrites = static_cast<int>(fits) + 3;
+  fs.refuse_open_append = kWrites;
+  fs.refuse_create = kWrites;
+  for (int i = 0; i < kWrites; ++i)
+    log.WriteLog(1, big);
+  EXPECT_EQ(log.PendingCount(), fits + 1);
+  log.WriteLog(1, "back");
+  const std::string text = LogText();
+  EXPECT_EQ(text.size(), 2 + OpenErrorLine("Permission denied").size() + fits * line_size +
+                             LostLinesLine(3).size() + Line("back").size());
+  EXPECT_EQ(text.substr(text.size() - LostLinesLine(3).size() - Line("back").size()),
+            LostLinesLine(3) + Line("back"));
+}
+
+}  // namespace
+}  // namespace logger::testing

@@ -17,7 +17,8 @@ namespace testing_support {
 TempDir::TempDir() {
   const char* base = std::getenv("TMPDIR");
   std::string pattern = std::string(base && *base ? base : "/tmp") + "/kestrune-test-XXXXXX";
-  if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  if (::mkdtemp(pattern.data()) == nullptr)
+    throw std::runtime_error("mkdtemp failed");
   path_ = pattern;
 }
 
@@ -47,12 +48,15 @@ void WriteFile(const std::string& path, std::string_view bytes) {
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
-bool Exists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
+bool Exists(const std::string& path) {
+  return ::access(path.c_str(), F_OK) == 0;
+}
 
 bool WaitUntil(const std::function<bool()>& pred, std::chrono::milliseconds deadline) {
   const auto end = std::chrono::steady_clock::now() + deadline;
   while (!pred()) {
-    if (std::chrono::steady_clock::now() > end) return false;
+    if (std::chrono::steady_clock::now() > end)
+      return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   return true;
@@ -60,7 +64,8 @@ bool WaitUntil(const std::function<bool()>& pred, std::chrono::milliseconds dead
 
 bool SendDatagram(std::uint16_t port, std::string_view payload) {
   const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-  if (fd < 0) return false;
+  if (fd < 0)
+    return false;
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
