@@ -24,30 +24,7 @@ namespace {
 using testing_support::WaitUntil;
 using namespace std::chrono_literals;
 
-// One sending socket for a whole test, so a burst is not slowed by a socket per datagram.
-class Sender {
- public:
-  Sender() : fd_(::socket(AF_INET, SOCK_DGRAM, 0)) {}
-  Sender(const Sender&) = delete;
-  Sender& operator=(const Sender&) = delete;
-  ~Sender() {
-    if (fd_ >= 0)
-      ::close(fd_);
-  }
-
-  bool Send(std::uint16_t port, std::string_view payload) const {
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(port);
-    const ssize_t n = ::sendto(fd_, payload.data(), payload.size(), 0,
-                               reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
-    return n == static_cast<ssize_t>(payload.size());
-  }
-
- private:
-  int fd_;
-};
+using Sender = testing_support::UdpSender;
 
 // What a handler saw, shared with the listener thread.
 class Inbox {

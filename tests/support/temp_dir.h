@@ -31,7 +31,21 @@ bool Exists(const std::string& path);
 bool WaitUntil(const std::function<bool()>& pred,
                std::chrono::milliseconds deadline = std::chrono::seconds(20));
 
-// Sends one datagram to 127.0.0.1:port; false when the send failed.
+// One sending socket for many datagrams, so a burst is not slowed by a socket per datagram.
+class UdpSender {
+ public:
+  UdpSender();
+  UdpSender(const UdpSender&) = delete;
+  UdpSender& operator=(const UdpSender&) = delete;
+  ~UdpSender();
+
+  // Sends one datagram to 127.0.0.1:port; false when the send failed.
+  bool Send(std::uint16_t port, std::string_view payload) const;
+
+ private:
+  int fd_;
+};
+
 bool SendDatagram(std::uint16_t port, std::string_view payload);
 
 }  // namespace testing_support
