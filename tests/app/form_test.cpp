@@ -132,10 +132,12 @@ TEST_F(FormTest, StartUpErrorsReachTheApplicationAndLeaveTheListenerOff) {
   for (const auto& [param, error] : cases) {
     app.errors.clear();
     TForm1 form(app, {param}, log);
+    app.Run(form.Form());
     Tick(form);
     EXPECT_EQ(app.errors, std::vector<std::string>{error});
     EXPECT_FALSE(form.IdUDPServer1.Active());
     EXPECT_FALSE(form.Timer1->Enabled());
+    EXPECT_FALSE(form.Form1->Visible());
     // The writer was set up before the port was looked at.
     EXPECT_EQ(log.FileName(), dir / "kestrune.LOG");
   }
