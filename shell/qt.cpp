@@ -10,6 +10,7 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFontDatabase>
 #include <QIcon>
 #include <QLibraryInfo>
@@ -18,6 +19,7 @@
 #include <QPlainTextEdit>
 #include <QScreen>
 #include <QSocketNotifier>
+#include <QStyleHints>
 #include <QSystemTrayIcon>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -305,18 +307,34 @@ std::string QtMemo::Text() const {
 QtTrayIcon::QtTrayIcon(QtApplication& app, const std::string& hint)
     : icon_(std::make_unique<QSystemTrayIcon>(QtApplication::TrayIconImage())) {
   icon_->setToolTip(QString::fromStdString(hint));
-  // A double-click arrives as Trigger then DoubleClick: hidden, then shown.
-  QObject::connect(icon_.get(), &QSystemTrayIcon::activated,
-                   [this, &app](QSystemTrayIcon::ActivationReason reason) {
-                     if (reason == QSystemTrayIcon::Trigger)
-                       app.Dispatch(OnClick, *this);
-                     else if (reason == QSystemTrayIcon::DoubleClick)
-                       app.Dispatch(OnDblClick, *this);
-                   });
+  QObject::connect(
+      icon_.get(), &QSystemTrayIcon::activated,
+      [this, &app](QSystemTrayIcon::ActivationReason reason) {
+        if (reason == QSystemTrayIcon::Trigger && !TriggerEndsDoubleClick())
+          app.Dispatch(OnClick, *this);
+        else if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick)
+          app.Dispatch(OnDblClick, *this);
+        if (reason == QSystemTrayIcon::DoubleClick)
+          last_trigger_.invalidate();
+      });
   icon_->show();
 }
 
 QtTrayIcon::~QtTrayIcon() = default;
+
+// An X11 notification area reports a double-click as Trigger then DoubleClick: hidden, then
+// shown. A D-Bus one (StatusNotifierItem) has no double-click and reports one activation per
+// click; without this the window, once hidden there, could never be shown or closed again.
+bool QtTrayIcon::TriggerEndsDoubleClick() {
+  const bool pair =
+      last_trigger_.isValid() &&
+      last_trigger_.elapsed() < QGuiApplication::styleHints()->mouseDoubleClickInterval();
+  if (pair)
+    last_trigger_.invalidate();
+  else
+    last_trigger_.start();
+  return pair;
+}
 
 std::string QtTrayIcon::Hint() const {
   return icon_->toolTip().toStdString();

@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+#include <QElapsedTimer>
 #include <QPointer>
 
 #include "shell/application.h"
@@ -97,7 +98,9 @@ class QtTrayIcon final : public TrayIcon {
   QSystemTrayIcon& Icon() { return *icon_; }
 
  private:
+  bool TriggerEndsDoubleClick();
   std::unique_ptr<QSystemTrayIcon> icon_;
+  QElapsedTimer last_trigger_;
 };
 
 class QtTimer final : public Timer {

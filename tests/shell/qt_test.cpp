@@ -7,6 +7,7 @@
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QScrollBar>
+#include <QStyleHints>
 #include <QSystemTrayIcon>
 #include <QTimer>
 #include <QWidget>
@@ -102,17 +103,27 @@ TEST_F(QtShellTest, ActivationReasonsReachTheirHandlers) {
     std::vector<Reason> reasons;
     bool shown;  // afterwards, from either starting state
     bool keeps;  // unless the window keeps whatever state it had
+    int double_click_ms = 400;
   };
   const Case cases[] = {
       {"click", {Reason::Trigger}, false, false},
-      {"double-click", {Reason::Trigger, Reason::DoubleClick}, true, false},
+      {"double-click on X11", {Reason::Trigger, Reason::DoubleClick}, true, false},
+      {"double-click over D-Bus", {Reason::Trigger, Reason::Trigger}, true, false},
+      {"two separate clicks", {Reason::Trigger, Reason::Trigger}, false, false, 0},
+      {"click after a double-click",
+       {Reason::Trigger, Reason::DoubleClick, Reason::Trigger},
+       false,
+       false},
       {"context menu button", {Reason::Context}, false, true},
       {"middle button", {Reason::MiddleClick}, false, true},
   };
-  auto form = MakeForm();
-  QWidget& window = Window(*form);
+  QStyleHints* hints = QGuiApplication::styleHints();
+  const int saved_interval = hints->mouseDoubleClickInterval();
   for (const Case& c : cases) {
+    hints->setMouseDoubleClickInterval(c.double_click_ms);
     for (const bool visible_before : {false, true}) {
+      auto form = MakeForm();
+      QWidget& window = Window(*form);
       window.setVisible(visible_before);
       for (const Reason r : c.reasons)
         emit Tray(*form).activated(r);
@@ -121,6 +132,7 @@ TEST_F(QtShellTest, ActivationReasonsReachTheirHandlers) {
       EXPECT_EQ(form->Form1->Visible(), expected) << c.name;
     }
   }
+  hints->setMouseDoubleClickInterval(saved_interval);
 }
 
 TEST_F(QtShellTest, WithoutNotificationAreaHidingMinimisesInstead) {
