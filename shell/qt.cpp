@@ -58,7 +58,6 @@ std::string Env(const char* name) {
   return value == nullptr ? std::string() : std::string(value);
 }
 
-// Asked before Qt starts, because Qt ends the process when it cannot open its display.
 std::string X11Problem(const std::string& display) {
   SharedLibrary xcb("libxcb.so.1");
   auto* connect = xcb.Get<void*(const char*, int*)>("xcb_connect");
@@ -93,8 +92,9 @@ std::atomic<int> g_stop_fd{-1};
 void OnStopSignal(int) {
   const int saved = errno;
   const char byte = 0;
-  if (const int fd = g_stop_fd.load(); fd >= 0) [[maybe_unused]]
-    const ssize_t n = ::write(fd, &byte, 1);
+  if (const int fd = g_stop_fd.load(); fd >= 0) {
+    [[maybe_unused]] const ssize_t n = ::write(fd, &byte, 1);
+  }
   errno = saved;
 }
 
@@ -108,7 +108,11 @@ int PointsFromPixelHeight(int height) {
 
 std::string QtDesktopProblem(std::string& platform) {
   platform.clear();
-  if (!Env("QT_QPA_PLATFORM").empty())
+  // A platform of the user's own choosing other than a display (offscreen, vnc) needs none;
+  // X11 or Wayland named there still needs its display reachable.
+  const std::string chosen = Env("QT_QPA_PLATFORM");
+  if (!chosen.empty() && chosen.find("xcb") == std::string::npos &&
+      chosen.find("wayland") == std::string::npos)
     return {};
   const std::string x11 = Env("DISPLAY");
   const std::string wayland = Env("WAYLAND_DISPLAY");
@@ -118,14 +122,14 @@ std::string QtDesktopProblem(std::string& platform) {
   if (!x11.empty()) {
     problem = X11Problem(x11);
     if (problem.empty()) {
-      platform = "xcb";
+      platform = chosen.empty() ? "xcb" : "";
       return {};
     }
   }
   if (!wayland.empty()) {
     const std::string wayland_problem = WaylandProblem(wayland);
     if (wayland_problem.empty()) {
-      platform = "wayland";
+      platform = chosen.empty() ? "wayland" : "";
       return {};
     }
     problem = problem.empty() ? wayland_problem : problem + ", " + wayland_problem;
@@ -169,7 +173,10 @@ QtApplication::QtApplication(const char* program, const std::string& platform)
 
 QtApplication::~QtApplication() {
   int expected = stop_fds_[1];
-  g_stop_fd.compare_exchange_strong(expected, -1);
+  if (expected >= 0 && g_stop_fd.compare_exchange_strong(expected, -1)) {
+    ::signal(SIGINT, SIG_DFL);
+    ::signal(SIGTERM, SIG_DFL);
+  }
   stop_signal_.reset();
   for (const int fd : stop_fds_) {
     if (fd >= 0)

@@ -22,9 +22,9 @@ class QWidget;
 
 namespace shell {
 
-// Why no Qt desktop can be opened in this process, or empty when one can. Sets platform to the
-// Qt platform plugin to ask for (empty: Qt's own choice, which the user made through
-// QT_QPA_PLATFORM).
+// Why no Qt desktop can be opened in this process, or empty when one can; asked first because
+// Qt ends the process when it cannot open its display. Sets platform to the Qt platform plugin
+// to ask for (empty: the user's choice in QT_QPA_PLATFORM).
 std::string QtDesktopProblem(std::string& platform);
 
 class QtApplication final : public Application {

@@ -334,6 +334,8 @@ class DesktopTest(unittest.TestCase):
         cases = [
             ("no display", no_display, True, None),
             ("display not reachable", absent, True, "cannot open display " + absent["DISPLAY"]),
+            ("X11 chosen, display not reachable", dict(absent, QT_QPA_PLATFORM="xcb"), True,
+             "cannot open display " + absent["DISPLAY"]),
             ("desktop module missing", self.x.env, False, "kestrune-qt.so"),
         ]
         for name, env, with_module, why in cases:
