@@ -131,6 +131,8 @@ TEST_F(FormTest, StartUpErrorsReachTheApplicationAndLeaveTheListenerOff) {
   };
   for (const auto& [param, error] : cases) {
     app.errors.clear();
+    log.MaxLogSize = 0;
+    log.LogBackupCount = 0;
     TForm1 form(app, {param}, log);
     app.Run(form.Form());
     Tick(form);
@@ -138,7 +140,9 @@ TEST_F(FormTest, StartUpErrorsReachTheApplicationAndLeaveTheListenerOff) {
     EXPECT_FALSE(form.IdUDPServer1.Active());
     EXPECT_FALSE(form.Timer1->Enabled());
     EXPECT_FALSE(form.Form1->Visible());
-    // The writer was set up before the port was looked at.
+    // The writer was configured and set up before the port was looked at.
+    EXPECT_EQ(log.MaxLogSize, 209715200);
+    EXPECT_EQ(log.LogBackupCount, 30);
     EXPECT_EQ(log.FileName(), dir / "kestrune.LOG");
   }
 }
