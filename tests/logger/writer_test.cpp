@@ -195,6 +195,24 @@ TEST_F(WriterTest, FolderMissingForAWhileQueuesLinesAndWritesThemInOrderLater) {
   EXPECT_EQ(log.PendingCount(), 0u);
 }
 
+// Another program puts a folder where the log was: lines wait, in order, until it is gone.
+TEST_F(WriterTest, LogFileReplacedByAFolderQueuesLinesUntilTheFolderGoes) {
+  Logger log(Env());
+  log.InitLog(".LOG");
+  log.WriteLog(1, "a");
+  std::filesystem::remove(LogPath());
+  std::filesystem::create_directory(LogPath());
+  for (const char* m : {"b", "c", "d"})
+    log.WriteLog(1, m);
+  EXPECT_EQ(log.PendingCount(), 4u);
+  EXPECT_EQ(log.FileName(), LogPath());
+  std::filesystem::remove(LogPath());
+  log.WriteLog(1, "e");
+  EXPECT_EQ(LogText(), OpenErrorLine("Is a directory") + Line("b") + Line("c") + Line("d") +
+                           Line("e"));
+  EXPECT_EQ(log.PendingCount(), 0u);
+}
+
 TEST_F(WriterTest, LevelThreeRegisterKeepsFirstOfEachDistinctMessage) {
   Logger log(Env());
   log.InitLog(".LOG");
