@@ -27,7 +27,7 @@ test: build
 	$(MAKE) --no-print-directory sanitize fuzz
 
 # The unit and capture tests again, built with sanitizers; any report fails the run.
-SAN_TESTS := logger_tests net_tests app_tests
+SAN_TESTS := logger_tests net_tests app_tests capture_tests
 SAN_JOBS ?= 2
 sanitize: asan tsan
 
