@@ -56,7 +56,7 @@ fuzz: deps
 	for t in $(FUZZ_TARGETS); do \
 	  mkdir -p build-fuzz/corpus/$$t && \
 	  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 build-fuzz/fuzz/$$t \
-	    -max_total_time=$(FUZZ_SECONDS) -timeout=20 -rss_limit_mb=1024 -print_final_stats=1 \
+	    -max_total_time=$(FUZZ_SECONDS) -timeout=20 -rss_limit_mb=2048 -print_final_stats=1 \
 	    -artifact_prefix=build-fuzz/$$t- \
 	    build-fuzz/corpus/$$t fuzz/corpus/$$t || exit 1; \
 	done

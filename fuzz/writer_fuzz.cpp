@@ -2,9 +2,14 @@
 // line written is in the files exactly once, in order, byte for byte, unless it was rotated past
 // the oldest backup; every file starts as a new file does and was rotated only once over the limit.
 //
-// Input: limit byte, backup-count byte, then records of level byte, length byte, message bytes.
+// With faults switched on, each write may also find the file unopenable, the disk full on one of
+// its writes, or every rename refused; the lines then wait and come out later, still each once.
+//
+// Input: limit byte, mode byte (backup count, faults on), then records of level byte, length
+// byte, fault byte when faults are on, message bytes.
 #include <stdlib.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -12,6 +17,8 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -66,6 +73,88 @@ os::LocalTime TimeAt(int tick) {
           tick % 1000};
 }
 
+// The real file system with the faults of the current write.
+class FaultyFileSystem final : public os::FileSystem {
+ public:
+  // Bits: 1 append-open fails, 2 create fails, 4 renames fail, 8 a write fails halfway; which
+  // write of the call is in the top three bits.
+  std::uint8_t faults = 0;
+  int writes = 0;
+
+  std::optional<std::uint64_t> EntrySize(const std::string& path) override {
+    return real_.EntrySize(path);
+  }
+  os::OpenResult OpenAppend(const std::string& path) override {
+    if (faults & 1)
+      return {nullptr, "Permission denied"};
+    return Wrap(real_.OpenAppend(path));
+  }
+  os::OpenResult Create(const std::string& path) override {
+    if (faults & 2)
+      return {nullptr, "Permission denied"};
+    return Wrap(real_.Create(path));
+  }
+  bool Rename(const std::string& from, const std::string& to) override {
+    return !(faults & 4) && real_.Rename(from, to);
+  }
+  bool Delete(const std::string& path) override { return real_.Delete(path); }
+  bool CreateDirectories(const std::string& dir) override { return real_.CreateDirectories(dir); }
+
+ private:
+  class File final : public os::File {
+   public:
+    File(FaultyFileSystem& fs, std::unique_ptr<os::File> real) : fs_(fs), real_(std::move(real)) {}
+    WriteResult Write(std::string_view bytes) override {
+      if ((fs_.faults & 8) && fs_.writes++ == fs_.faults >> 5)
+        return {false, real_->Write(bytes.substr(0, bytes.size() / 2)).written};
+      return real_->Write(bytes);
+    }
+    std::optional<std::uint64_t> Size() override { return real_->Size(); }
+    bool Truncate(std::uint64_t length) override { return real_->Truncate(length); }
+
+   private:
+    FaultyFileSystem& fs_;
+    std::unique_ptr<os::File> real_;
+  };
+
+  os::OpenResult Wrap(os::OpenResult r) {
+    if (r.file)
+      r.file = std::make_unique<File>(*this, std::move(r.file));
+    return r;
+  }
+
+  os::FileSystem& real_ = os::RealFileSystem();
+};
+
+// With faults the files hold open-error lines anywhere and sizes follow no rule; what must hold
+// is that, without them, the files are a tail of the lines written, each once, in order.
+void CheckLinesKept(const std::vector<std::string>& files, const std::vector<std::string>& lines) {
+  std::string kept;
+  for (const std::string& file : files) {
+    std::string_view text = file;
+    while (!text.empty()) {
+      const std::size_t end = text.find(logger::kLineEnd);
+      Check(end != std::string_view::npos);
+      const std::string_view line = text.substr(0, end + 2);
+      text.remove_prefix(line.size());
+      if (line == logger::kLineEnd || line == logger::OpenErrorLine("Permission denied") ||
+          line == logger::OpenErrorLine("No such file or directory"))
+        continue;
+      kept += line;
+    }
+  }
+  std::size_t first = lines.size();
+  std::size_t tail_bytes = 0;
+  while (first > 0 && tail_bytes < kept.size())
+    tail_bytes += lines[--first].size();
+  Check(tail_bytes == kept.size());
+  std::string_view rest = kept;
+  for (std::size_t i = first; i < lines.size(); ++i) {
+    Check(rest.substr(0, lines[i].size()) == lines[i]);
+    rest.remove_prefix(lines[i].size());
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -73,13 +162,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     return 0;
   const std::int32_t limit = 32 + data[0] * 8;
   const int backups = data[1] % 5;
+  const bool with_faults = (data[1] & 0x80) != 0;
+  const std::size_t head = with_faults ? 3 : 2;
   data += 2;
   size -= 2;
 
   Folder folder;
   int tick = 0;
   os::LocalTime last{};
-  logger::Environment env{&os::RealFileSystem(), [&] { return last = TimeAt(++tick); },
+  FaultyFileSystem fs;
+  logger::Environment env{&fs, [&] { return last = TimeAt(++tick); },
                           [&] { return folder.path() + "/kestrune"; }};
   logger::Logger log(env);
   log.MaxLogSize = limit;
@@ -87,12 +179,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   log.InitLog(".LOG");
 
   std::vector<std::string> lines;  // every data line written, in order
-  while (size >= 2) {
+  while (size >= head) {
     const auto level = static_cast<logger::Level>(data[0] % 8);
-    const std::size_t length = std::min<std::size_t>(data[1], size - 2);
-    const std::string_view message(reinterpret_cast<const char*>(data) + 2, length);
-    data += 2 + length;
-    size -= 2 + length;
+    const std::size_t length = std::min<std::size_t>(data[1], size - head);
+    std::string message(reinterpret_cast<const char*>(data) + head, length);
+    fs.faults = with_faults ? data[2] : 0;
+    fs.writes = 0;
+    data += head + length;
+    size -= head + length;
+    // Faults leave open-error lines anywhere; lines without line ends keep them recognisable.
+    if (with_faults)
+      std::replace_if(
+          message.begin(), message.end(), [](char c) { return c == '\r' || c == '\n'; }, '_');
     if (level >= logger::LevelMarks.size()) {
       bool refused = false;
       try {
@@ -105,6 +203,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     log.WriteLog(level, message);
     lines.push_back(logger::DataLine(level, logger::BuildLine(last, "", message)));
+  }
+  if (with_faults) {
+    // One write without faults brings out whatever waits.
+    fs.faults = 0;
+    log.WriteLog(1, "end");
+    lines.push_back(logger::DataLine(1, logger::BuildLine(last, "", "end")));
   }
   Check(log.PendingCount() == 0);
 
@@ -119,6 +223,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     files.push_back(ReadAll(current));
   if (lines.empty()) {
     Check(files.empty());
+    return 0;
+  }
+  if (with_faults) {
+    CheckLinesKept(files, lines);
     return 0;
   }
 
