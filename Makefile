@@ -57,8 +57,9 @@ fuzz: deps
 	  mkdir -p build-fuzz/corpus/$$t && \
 	  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 build-fuzz/fuzz/$$t \
 	    -max_total_time=$(FUZZ_SECONDS) -timeout=20 -rss_limit_mb=2048 -print_final_stats=1 \
-	    -artifact_prefix=build-fuzz/$$t- \
-	    build-fuzz/corpus/$$t fuzz/corpus/$$t || exit 1; \
+	    -artifact_prefix=build-fuzz/$$t- build-fuzz/corpus/$$t fuzz/corpus/$$t \
+	    > build-fuzz/$$t.log 2>&1 || { tail -80 build-fuzz/$$t.log; exit 1; }; \
+	  echo "$$t: $$(grep -E '^Done' build-fuzz/$$t.log)"; \
 	done
 
 clean:
