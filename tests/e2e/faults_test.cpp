@@ -27,6 +27,8 @@ using namespace std::chrono_literals;
 const std::string kOpenError =
     "\xce\xf8\xe8\xe1\xea\xe0\x20\xee\xf2\xea\xf0\xfb\xf2\xe8\xff\x20\xf4\xe0\xe9\xeb\xe0\x3a";
 const std::string kOpenErrorNotFound = kOpenError + "No such file or directory\r\n";
+// "Потеряно строк: " in Windows-1251.
+const std::string kLostLines = "\xcf\xee\xf2\xe5\xf0\xff\xed\xee \xf1\xf2\xf0\xee\xea: ";
 
 // Checks that text is one data line per payload, in order, and nothing else.
 void ExpectLines(std::string_view text, const std::vector<std::string>& payloads) {
@@ -166,11 +168,12 @@ struct FloodCounts {
 };
 
 // Sends as fast as it can until stop, numbering the datagrams that fit.
-void Flood(std::uint16_t port, const std::atomic<bool>& stop, FloodCounts& counts) {
+void Flood(std::uint16_t port, const std::atomic<bool>& stop, FloodCounts& counts,
+           bool with_oversize = true) {
   Sender sender(port);
   const std::string oversize(6000, 'O');
   for (std::uint64_t i = 0; !stop; ++i) {
-    if (IsOversize(i)) {
+    if (with_oversize && IsOversize(i)) {
       if (sender.Send(std::string_view(oversize).substr(0, 4097 + i % 1900)))
         ++counts.oversize;
     } else if (sender.Send(FloodPayload(counts.numbered))) {
@@ -329,6 +332,68 @@ TEST_F(RunningKestrune, FloodWithOversizeDatagramsLosesOnlyWhatTheKernelDropped)
   EXPECT_LE(sent.numbered - logged, dropped);
   EXPECT_LE(dropped, total - logged);
   EXPECT_LT(peak_kib, kMaxResidentKiB);
+}
+
+// The log cannot be written while the flood goes on: the lines kept in memory stop at their
+// bound, memory with them, and the mark of the gap counts every line the program received.
+TEST_F(RunningKestrune, FloodDuringAnOutageKeepsMemoryBoundedAndCountsTheLostLines) {
+  constexpr std::uint64_t kKeptLines = 100000 - 1;  // the open-error line takes one place
+  constexpr std::uint64_t kMaxResidentKiB = 100 * 1024;
+  ASSERT_TRUE(SendAndWaitLogged(k, kFirstRunHead.size(), {"before"}));
+  ASSERT_TRUE(std::filesystem::remove(k.log_path()));
+  ASSERT_TRUE(std::filesystem::create_directory(k.log_path()));
+  const auto before = UdpCounters(k.port());
+  ASSERT_TRUE(before.has_value());
+  const std::uint64_t backlog_before = BacklogDrops();
+  const auto dropped = [&] {
+    const auto now = UdpCounters(k.port());
+    return (now ? now->drops - before->drops : 0) + (BacklogDrops() - backlog_before);
+  };
+
+  std::atomic<bool> stop{false};
+  FloodCounts sent;
+  std::thread flood([&] { Flood(k.port(), stop, sent, false); });
+  std::uint64_t peak_kib = 0;
+  // Well past the bound, counting only what the kernel delivered.
+  const bool past_bound = WaitUntil(
+      [&] {
+        peak_kib = std::max(peak_kib, ResidentKiB(k.pid()));
+        return sent.numbered - std::min<std::uint64_t>(sent.numbered, dropped()) > 3 * kKeptLines;
+      },
+      60s);
+  stop = true;
+  flood.join();
+  ASSERT_TRUE(past_bound);
+  ASSERT_TRUE(WaitUntil([&] {
+    peak_kib = std::max(peak_kib, ResidentKiB(k.pid()));
+    const auto c = UdpCounters(k.port());
+    return c && c->rx_queue == 0;
+  }));
+  const std::uint64_t delivered = sent.numbered - dropped();
+
+  std::filesystem::remove(k.log_path());
+  ASSERT_TRUE(SendDatagram(k.port(), "after"));
+  ASSERT_TRUE(WaitUntil([&] { return k.Log().ends_with(" [] after\r\n"); }));
+  StopAndExpectCleanExit();
+  std::printf("outage: %llu datagrams delivered, peak resident memory %llu KiB\n",
+              static_cast<unsigned long long>(delivered),
+              static_cast<unsigned long long>(peak_kib));
+  RecordProperty("outage_peak_rss_kib", std::to_string(peak_kib));
+  EXPECT_LT(peak_kib, kMaxResidentKiB);
+
+  const std::string log = k.Log();
+  const std::string head = kOpenError + "Is a directory\r\n";
+  ASSERT_EQ(log.substr(0, head.size()), head);
+  const std::string lost = kLostLines + std::to_string(delivered - kKeptLines) + "\r\n";
+  const std::size_t lost_at = log.find(kLostLines);
+  ASSERT_NE(lost_at, std::string::npos);
+  EXPECT_EQ(log.substr(lost_at, lost.size()), lost);
+  const std::vector<std::uint64_t> seqs =
+      FloodSequence(log.substr(head.size(), lost_at - head.size()));
+  EXPECT_EQ(seqs.size(), kKeptLines);
+  for (std::size_t i = 1; i < seqs.size(); ++i)
+    ASSERT_LT(seqs[i - 1], seqs[i]) << "out of order or twice at line " << i;
+  ExpectLines(std::string_view(log).substr(lost_at + lost.size()), {"after"});
 }
 
 TEST_F(RunningKestrune, SigtermDuringAFloodStopsPromptlyWithNoTornLine) {
