@@ -1,6 +1,7 @@
 // The writer in a fresh folder with a small size limit and few backups: after every input each
 // line written is in the files exactly once, in order, byte for byte, unless it was rotated past
-// the oldest backup; every file starts as a new file does and was rotated only once over the limit.
+// the oldest backup; every file starts as a new file does and was rotated only once it was over
+// the limit.
 //
 // With faults switched on, each write may also find the file unopenable, the disk full on one of
 // its writes, or every rename refused; the lines then wait and come out later, still each once.
@@ -13,7 +14,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
