@@ -5,7 +5,10 @@ DEPS := cmake g++ make libgtest-dev libgmock-dev
 # Linux desktop: Qt Widgets, and an X server with a notification area for its tests.
 DEPS += qt6-base-dev qt6-qpa-plugins xvfb trayer xdotool x11-utils python3 fonts-dejavu-core
 
-.PHONY: deps build run test clean
+# Sanitizer and fuzzing builds.
+DEPS += googletest clang libclang-rt-14-dev
+
+.PHONY: deps build run test clean sanitize asan tsan fuzz
 
 deps:
 	@missing=""; for p in $(DEPS); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
@@ -24,6 +27,43 @@ run: build
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j$$(nproc)
+	$(MAKE) --no-print-directory sanitize fuzz
+
+# The unit and capture tests again, built with sanitizers; any report fails the run.
+SAN_TESTS := logger_tests net_tests app_tests capture_tests
+SAN_JOBS ?= 2
+sanitize: asan tsan
+
+asan: deps
+	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRUNE_SANITIZE=address,undefined -DKESTRUNE_QT=OFF
+	cmake --build build-asan -j$(SAN_JOBS) --target $(SAN_TESTS)
+	for t in $(SAN_TESTS); do \
+	  ASAN_OPTIONS=halt_on_error=1:abort_on_error=1:detect_leaks=1:strict_string_checks=1 \
+	  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 build-asan/tests/$$t --gtest_brief=1 || exit 1; \
+	done
+
+tsan: deps
+	cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRUNE_SANITIZE=thread -DKESTRUNE_QT=OFF
+	cmake --build build-tsan -j$(SAN_JOBS) --target $(SAN_TESTS)
+	for t in $(SAN_TESTS); do \
+	  TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 build-tsan/tests/$$t --gtest_brief=1 || exit 1; \
+	done
+
+# Each libFuzzer target for a bounded time; new inputs go to the build folder, not the seeds.
+FUZZ_TARGETS := writer_fuzz port_fuzz
+FUZZ_SECONDS ?= 60
+fuzz: deps
+	cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
+	  -DKESTRUNE_SANITIZE=address,undefined -DKESTRUNE_FUZZ=ON -DKESTRUNE_TESTS=OFF -DKESTRUNE_QT=OFF
+	cmake --build build-fuzz -j$(SAN_JOBS) --target $(FUZZ_TARGETS)
+	for t in $(FUZZ_TARGETS); do \
+	  mkdir -p build-fuzz/corpus/$$t && \
+	  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 build-fuzz/fuzz/$$t \
+	    -max_total_time=$(FUZZ_SECONDS) -timeout=20 -rss_limit_mb=2048 -print_final_stats=1 \
+	    -artifact_prefix=build-fuzz/$$t- build-fuzz/corpus/$$t fuzz/corpus/$$t \
+	    > build-fuzz/$$t.log 2>&1 || { tail -80 build-fuzz/$$t.log; exit 1; }; \
+	  echo "$$t: $$(grep -E '^Done' build-fuzz/$$t.log)"; \
+	done
 
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) build-asan build-tsan build-fuzz

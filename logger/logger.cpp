@@ -67,8 +67,15 @@ void Logger::RotateLog(std::int32_t limit) {
   const auto size = fs.EntrySize(LogFileName);
   if (!size || static_cast<std::int64_t>(*size) <= static_cast<std::int64_t>(limit))
     return;
-  fs.Delete(BackupName(LogFileName, LogBackupCount));
-  for (int n = LogBackupCount - 1; n >= 0; --n)
+  // The older files shift up only as far as the first free suffix, and the oldest goes only when
+  // none is free. Otherwise a file held elsewhere, whose rename fails on every write, would cost
+  // one backup per write until none were left.
+  int free_suffix = 0;
+  while (free_suffix < LogBackupCount && fs.EntrySize(BackupName(LogFileName, free_suffix)))
+    ++free_suffix;
+  if (free_suffix == LogBackupCount)
+    fs.Delete(BackupName(LogFileName, LogBackupCount));
+  for (int n = free_suffix - 1; n >= 0; --n)
     fs.Rename(BackupName(LogFileName, n), BackupName(LogFileName, n + 1));
   fs.Rename(LogFileName, BackupName(LogFileName, 0));
 }

@@ -43,7 +43,8 @@ class FileSystem {
   virtual std::optional<std::uint64_t> EntrySize(const std::string& path) = 0;
   // Opens an existing file for writing at its end; fails when the file is missing.
   virtual OpenResult OpenAppend(const std::string& path) = 0;
-  // Creates the file, or empties it if it exists, and opens it for writing.
+  // Creates the file and opens it for writing at its end. A file that exists after all (made by
+  // another program since the append-open failed) keeps its bytes: a log is never emptied.
   virtual OpenResult Create(const std::string& path) = 0;
   // Never replaces an existing target: a rotation chain that breaks midway must not overwrite.
   virtual bool Rename(const std::string& from, const std::string& to) = 0;

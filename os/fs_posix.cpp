@@ -72,7 +72,7 @@ class PosixFileSystem final : public FileSystem {
 
   OpenResult OpenAppend(const std::string& path) override { return Open(path, 0); }
 
-  OpenResult Create(const std::string& path) override { return Open(path, O_CREAT | O_TRUNC); }
+  OpenResult Create(const std::string& path) override { return Open(path, O_CREAT); }
 
   bool Rename(const std::string& from, const std::string& to) override {
     if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0)

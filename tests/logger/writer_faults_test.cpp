@@ -1,4 +1,6 @@
 // Failures a real file system cannot produce on demand, through the writer's file-system seam.
+#include <filesystem>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -17,6 +19,8 @@ class FaultyFileSystem final : public os::FileSystem {
   int refuse_open_append = 0;  // the next n calls fail
   int refuse_create = 0;
   int fail_write_number = 0;  // this write (counted from 1) stops halfway and fails
+  int fail_write_count = 1;  // and so do this many writes in all from it on: a disk that stays full
+  bool read_only_folder = false;  // existing files stay writable; nothing is created or renamed
   std::string refused_rename_from;
   std::string refused_delete;
   int writes = 0;
@@ -32,17 +36,18 @@ class FaultyFileSystem final : public os::FileSystem {
     return Wrap(real_.OpenAppend(path));
   }
   os::OpenResult Create(const std::string& path) override {
-    if (refuse_create > 0) {
-      --refuse_create;
+    if (refuse_create > 0 || (read_only_folder && !real_.EntrySize(path))) {
+      if (refuse_create > 0)
+        --refuse_create;
       return {nullptr, "Permission denied"};
     }
     return Wrap(real_.Create(path));
   }
   bool Rename(const std::string& from, const std::string& to) override {
-    return from != refused_rename_from && real_.Rename(from, to);
+    return !read_only_folder && from != refused_rename_from && real_.Rename(from, to);
   }
   bool Delete(const std::string& path) override {
-    return path != refused_delete && real_.Delete(path);
+    return !read_only_folder && path != refused_delete && real_.Delete(path);
   }
   bool CreateDirectories(const std::string& dir) override { return real_.CreateDirectories(dir); }
 
@@ -51,7 +56,9 @@ class FaultyFileSystem final : public os::FileSystem {
    public:
     File(FaultyFileSystem& fs, std::unique_ptr<os::File> real) : fs_(fs), real_(std::move(real)) {}
     WriteResult Write(std::string_view bytes) override {
-      if (++fs_.writes == fs_.fail_write_number) {
+      ++fs_.writes;
+      if (fs_.fail_write_number > 0 && fs_.writes >= fs_.fail_write_number &&
+          fs_.writes < fs_.fail_write_number + fs_.fail_write_count) {
         const WriteResult half = real_->Write(bytes.substr(0, bytes.size() / 2));
         return {false, half.written};
       }
@@ -224,6 +231,136 @@ TEST_F(WriterFaultTest, QueueIsBoundedByBytesToo) {
                              LostLinesLine(3).size() + Line("back").size());
   EXPECT_EQ(text.substr(text.size() - LostLinesLine(3).size() - Line("back").size()),
             LostLinesLine(3) + Line("back"));
+}
+
+// Whatever made the append-open fail, the file that is there after all is never emptied.
+TEST_F(WriterFaultTest, CreateAfterAFailedAppendOpenKeepsAnExistingFile) {
+  WriteFile(LogPath(), "kept\r\n");
+  fs.refuse_open_append = 1;
+  log.WriteLog(1, "a");
+  log.WriteLog(1, "b");
+  EXPECT_EQ(LogText(), "kept\r\n\r\n" + OpenErrorLine("Permission denied") + Line("a") + Line("b"));
+}
+
+TEST_F(WriterFaultTest, ReadOnlyFolderWithoutTheFileQueuesManyWritesUntilWritable) {
+  constexpr int kWrites = 1000;
+  fs.read_only_folder = true;
+  std::string expected = "\r\n" + OpenErrorLine(kNotFound);
+  for (int i = 0; i < kWrites; ++i) {
+    log.WriteLog(1, std::to_string(i));
+    expected += Line(std::to_string(i));
+  }
+  EXPECT_FALSE(Exists(LogPath()));
+  EXPECT_EQ(log.PendingCount(), kWrites + 1u);
+  EXPECT_EQ(log.FileName(), LogPath());
+  fs.read_only_folder = false;
+  log.WriteLog(1, "writable");
+  EXPECT_TRUE(SameBytes(LogText(), expected + Line("writable")));
+  EXPECT_EQ(log.PendingCount(), 0u);
+}
+
+// The file itself stays writable, so lines go on into it past the limit; rotation waits.
+TEST_F(WriterFaultTest, ReadOnlyFolderKeepsAppendingPastTheLimitAndRotatesOnceWritable) {
+  constexpr int kWrites = 1000;
+  log.MaxLogSize = 100;
+  for (int n = 0; n <= 30; ++n)
+    WriteFile(Backup(n), "backup " + std::to_string(n));
+  std::string expected(150, 'x');
+  WriteFile(LogPath(), expected);
+  expected += "\r\n";
+  fs.read_only_folder = true;
+  for (int i = 0; i < kWrites; ++i) {
+    log.WriteLog(1, std::to_string(i));
+    expected += Line(std::to_string(i));
+  }
+  EXPECT_TRUE(SameBytes(LogText(), expected));
+  for (int n = 0; n <= 30; ++n)
+    EXPECT_EQ(ReadFile(Backup(n)), "backup " + std::to_string(n));
+  fs.read_only_folder = false;
+  log.WriteLog(1, "writable");
+  EXPECT_TRUE(SameBytes(ReadFile(Backup(0)), expected));
+  for (int n = 1; n <= 30; ++n)
+    EXPECT_EQ(ReadFile(Backup(n)), "backup " + std::to_string(n - 1));
+  EXPECT_EQ(LogText(), OpenErrorLine(kNotFound) + Line("writable"));
+}
+
+struct BurstFaultCase {
+  int failing_write;  // counted over the burst: separator, open-error line, five queued, "6"
+  int failing_writes;
+};
+
+void PrintTo(const BurstFaultCase& c, std::ostream* out) {
+  *out << "write " << c.failing_write << " of 8, " << c.failing_writes << " failing";
+}
+
+class DiskFullDuringBurstTest : public WriterFaultTest,
+                                public ::testing::WithParamInterface<BurstFaultCase> {};
+
+// Five lines queued during an outage go out in one burst when writing works again; the disk
+// fills on one of its writes, maybe for a few writes more. Every line still lands once, whole.
+TEST_P(DiskFullDuringBurstTest, EveryLineLandsOnceInOrder) {
+  fs.refuse_open_append = 5;
+  fs.refuse_create = 5;
+  for (int i = 1; i <= 5; ++i)
+    log.WriteLog(1, std::to_string(i));
+  ASSERT_EQ(log.PendingCount(), 6u);
+  fs.fail_write_number = GetParam().failing_write;
+  fs.fail_write_count = GetParam().failing_writes;
+  std::string expected = "\r\n" + OpenErrorLine("Permission denied");
+  for (int i = 1; i <= 5; ++i)
+    expected += Line(std::to_string(i));
+  // Each call with the disk still full stops at its first write.
+  for (int i = 6; i <= 6 + GetParam().failing_writes; ++i) {
+    log.WriteLog(1, std::to_string(i));
+    expected += Line(std::to_string(i));
+  }
+  EXPECT_EQ(LogText(), expected);
+  EXPECT_EQ(log.PendingCount(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Writer, DiskFullDuringBurstTest, ::testing::ValuesIn([] {
+                           std::vector<BurstFaultCase> cases;
+                           for (int k = 1; k <= 8; ++k) {
+                             cases.push_back({k, 1});
+                             cases.push_back({k, 3});
+                           }
+                           return cases;
+                         }()));
+
+// A file held elsewhere refuses its rename on every write for a while. The first attempt makes
+// room as any rotation does; the later ones must not eat the backups one by one.
+TEST_F(WriterFaultTest, RenameRefusedForManyWritesDropsNoMoreThanOneRotationDoes) {
+  struct Case {
+    const char* what;
+    int held;  // suffix of the held file, -1 for the current file
+  } const cases[] = {{"current file", -1}, {"suffix 0", 0}, {"suffix 5", 5}, {"suffix 29", 29}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Logger held{Env(fs)};
+    held.MaxLogSize = 100;
+    held.LogBackupCount = 30;
+    held.InitLog(".LOG");
+    for (int n = 0; n <= 30; ++n)
+      WriteFile(Backup(n), "backup " + std::to_string(n));
+    std::string current(150, 'x');
+    WriteFile(LogPath(), current);
+    current += "\r\n";  // the run's first write
+    fs.refused_rename_from = c.held < 0 ? LogPath() : Backup(c.held);
+    for (int i = 0; i < 40; ++i) {
+      held.WriteLog(1, std::to_string(i));
+      current += Line(std::to_string(i));
+    }
+    EXPECT_TRUE(SameBytes(LogText(), current));
+    fs.refused_rename_from.clear();
+    held.WriteLog(1, "released");
+
+    EXPECT_TRUE(SameBytes(ReadFile(Backup(0)), current));
+    for (int n = 1; n <= 30; ++n)
+      EXPECT_EQ(ReadFile(Backup(n)), "backup " + std::to_string(n - 1)) << n;
+    EXPECT_EQ(LogText(), OpenErrorLine(kNotFound) + Line("released"));
+    for (int n = 0; n <= 31; ++n)
+      std::filesystem::remove(Backup(n));
+  }
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "tests/logger/writer_fixture.h"
@@ -130,17 +131,41 @@ TEST_F(RotationTest, FullChainDropsTheOldestAndShiftsEveryOther) {
   EXPECT_EQ(LogText(), "\r\n" + OpenErrorLine(kNotFound) + Line("a"));
 }
 
-TEST_F(RotationTest, GapsInTheChainStayGaps) {
-  for (int n : {0, 2, 5, 30})
-    WriteFile(Backup(n), "backup " + std::to_string(n));
-  WriteFile(LogPath(), std::string(kLimit + 1, 'c'));
-  log.WriteLog(1, "a");
-  EXPECT_EQ(ReadFile(Backup(1)), "backup 0");
-  EXPECT_EQ(ReadFile(Backup(3)), "backup 2");
-  EXPECT_EQ(ReadFile(Backup(6)), "backup 5");
-  for (int n : {2, 4, 5, 7, 29, 30})
-    EXPECT_FALSE(Exists(Backup(n))) << n;
-  EXPECT_EQ(ReadFile(Backup(0)).size(), kLimit + 1u);
+// Only the files below the first free suffix move; nothing is deleted while there is room.
+TEST_F(RotationTest, GapInTheChainIsFilledAndNothingDropped) {
+  struct Case {
+    std::vector<int> present;
+    std::vector<std::pair<int, int>> moved;  // old suffix, new suffix
+  } const cases[] = {
+      {{1, 2, 30}, {{1, 1}, {2, 2}, {30, 30}}},
+      {{0, 2, 5, 30}, {{0, 1}, {2, 2}, {5, 5}, {30, 30}}},
+      {{0, 1, 2, 4, 30}, {{0, 1}, {1, 2}, {2, 3}, {4, 4}, {30, 30}}},
+      {{0,  1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 11, 12, 13, 14,
+        15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29},
+       {{0, 1},   {1, 2},   {2, 3},   {3, 4},   {4, 5},   {5, 6},   {6, 7},   {7, 8},
+        {8, 9},   {9, 10},  {10, 11}, {11, 12}, {12, 13}, {13, 14}, {14, 15}, {15, 16},
+        {16, 17}, {17, 18}, {18, 19}, {19, 20}, {20, 21}, {21, 22}, {22, 23}, {23, 24},
+        {24, 25}, {25, 26}, {26, 27}, {27, 28}, {28, 29}, {29, 30}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.present));
+    for (int n = 0; n <= 31; ++n)
+      std::filesystem::remove(Backup(n));
+    for (int n : c.present)
+      WriteFile(Backup(n), "backup " + std::to_string(n));
+    const std::string current(kLimit + 1, 'c');
+    WriteFile(LogPath(), current);
+    log.WriteLog(1, "a");
+    EXPECT_EQ(ReadFile(Backup(0)), current);
+    int files = 1;
+    for (const auto& [from, to] : c.moved) {
+      EXPECT_EQ(ReadFile(Backup(to)), "backup " + std::to_string(from)) << to;
+      ++files;
+    }
+    for (int n = 0; n <= 31; ++n)
+      files -= Exists(Backup(n)) ? 1 : 0;
+    EXPECT_EQ(files, 0);
+  }
 }
 
 TEST_F(RotationTest, BackupCountSetsTheOldestSuffix) {
@@ -167,6 +192,24 @@ TEST_F(WriterTest, FolderMissingForAWhileQueuesLinesAndWritesThemInOrderLater) {
   log.WriteLog(1, "three");
   EXPECT_EQ(ReadFile(sub + "/kestrune.LOG"),
             "\r\n" + OpenErrorLine(kNotFound) + Line("one") + Line("two") + Line("three"));
+  EXPECT_EQ(log.PendingCount(), 0u);
+}
+
+// Another program puts a folder where the log was: lines wait, in order, until it is gone.
+TEST_F(WriterTest, LogFileReplacedByAFolderQueuesLinesUntilTheFolderGoes) {
+  Logger log(Env());
+  log.InitLog(".LOG");
+  log.WriteLog(1, "a");
+  std::filesystem::remove(LogPath());
+  std::filesystem::create_directory(LogPath());
+  for (const char* m : {"b", "c", "d"})
+    log.WriteLog(1, m);
+  EXPECT_EQ(log.PendingCount(), 4u);
+  EXPECT_EQ(log.FileName(), LogPath());
+  std::filesystem::remove(LogPath());
+  log.WriteLog(1, "e");
+  EXPECT_EQ(LogText(), OpenErrorLine("Is a directory") + Line("b") + Line("c") + Line("d") +
+                           Line("e"));
   EXPECT_EQ(log.PendingCount(), 0u);
 }
 
