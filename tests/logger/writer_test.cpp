@@ -166,7 +166,8 @@ TEST_F(WriterTest, FolderMissingForAWhileQueuesLinesAndWritesThemInOrderLater) {
   std::filesystem::create_directory(sub);
   log.WriteLog(1, "three");
   EXPECT_EQ(ReadFile(sub + "/kestrune.LOG"),
-            "\r\n" + OpenErrorLine(kNotFound) + Line("one") + Line("two") + Line("three"));
+            "\r\n" + OpenErrorLine(testing_support::PathNotFoundText()) + Line("one") +
+                Line("two") + Line("three"));
   EXPECT_EQ(log.PendingCount(), 0u);
 }
 

@@ -76,4 +76,12 @@ bool SendDatagram(std::uint16_t port, std::string_view payload) {
   return n == static_cast<ssize_t>(payload.size());
 }
 
+std::string FileNotFoundText() {
+  return "No such file or directory";
+}
+
+std::string PathNotFoundText() {
+  return FileNotFoundText();
+}
+
 }  // namespace testing_support

@@ -31,6 +31,11 @@ bool Exists(const std::string& path);
 bool WaitUntil(const std::function<bool()>& pred,
                std::chrono::milliseconds deadline = std::chrono::seconds(20));
 
+// What the writer logs after its open-error text when the file does not exist.
+std::string FileNotFoundText();
+// The same when the file's folder does not exist: Windows tells the two apart.
+std::string PathNotFoundText();
+
 // Sends one datagram to 127.0.0.1:port; false when the send failed.
 bool SendDatagram(std::uint16_t port, std::string_view payload);
 
