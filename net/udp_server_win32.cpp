@@ -1,6 +1,8 @@
+// winsock2.h must come before the headers that build on it.
+#include <winsock2.h>
+
 #include <mswsock.h>
 #include <windows.h>
-#include <winsock2.h>
 
 #include <atomic>
 #include <chrono>

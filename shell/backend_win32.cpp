@@ -1,7 +1,8 @@
 // The native Windows toolkit: one top-level window per form, which also receives the messages of
 // the form's timers and tray icon.
-#include <shellapi.h>
 #include <windows.h>
+
+#include <shellapi.h>
 
 #include <algorithm>
 #include <stdexcept>

@@ -9,7 +9,7 @@ set -euo pipefail
 exe=$1
 inspect=$2
 if [ -z "${DISPLAY:-}" ]; then
-  exec xvfb-run -a "$0" "$@"
+  exec xvfb-run -a -s "-screen 0 1024x768x24" "$0" "$@"
 fi
 export WINEDEBUG=${WINEDEBUG:--all}
 export LC_ALL=C.UTF-8
@@ -50,8 +50,18 @@ windows() { wine "$inspect" list 2>/dev/null; }
 has_window() { windows | grep -qE "$1"; }
 # bash's /dev/udp sends what one write carries as one datagram; cat writes a small file at once.
 send() { cat "$1" >"/dev/udp/127.0.0.1/$port"; }
-ends_with() { [ -f "$1" ] && [ "$(tail -c "${#2}" "$1")" = "$2" ]; }
+# True when file $1 ends with the line $2 and its CR LF.
+ends_with() {
+  [ -f "$1" ] && [ "$(tail -c $((${#2} + 2)) "$1" | od -An -tx1)" = "$(printf '%s\r\n' "$2" | od -An -tx1)" ]
+}
 post() { wine "$inspect" post TForm1 "$@" >/dev/null 2>&1; }
+
+# One GUI executable that needs nothing beside it: only system DLLs are imported.
+headers=$(x86_64-w64-mingw32-objdump -p "$exe")
+grep -q 'Subsystem.*(Windows GUI)' <<<"$headers" || fail "kestrune.exe is not a GUI program"
+extra=$(grep 'DLL Name:' <<<"$headers" | awk '{print tolower($3)}' |
+  grep -vxE 'kernel32\.dll|user32\.dll|gdi32\.dll|shell32\.dll|ws2_32\.dll|msvcrt\.dll' || true)
+[ -z "$extra" ] || fail "kestrune.exe needs DLLs Windows does not have: $extra"
 
 port=$(free_port)
 # A folder with a Cyrillic name, holding a log just past the 200 MiB limit (sparse, no disk used).
@@ -74,7 +84,7 @@ head -c 4096 /dev/zero | tr '\0' x >"$work/p3"
 head -c 4097 /dev/zero | tr '\0' y >"$work/p4"
 printf 'after' >"$work/p5"
 for p in p1 p2 p3 p4 p5; do send "$work/$p"; done
-wait_for "the last datagram in the log" ends_with "$log" $'] after\r'
+wait_for "the last datagram in the log" ends_with "$log" '] after'
 
 [ "$(stat -c %s "$log.0")" = 209715201 ] || fail "the full log was not rotated to suffix 0"
 # Wine's text for a missing file; Windows itself says "The system cannot find the file specified."
@@ -104,7 +114,7 @@ wait_for "the bind error box" has_window \
   '^#32770\|1\|.*\|Kestrune\|.*Could not bind socket\. Address and port are already in use\.'
 printf 'still logging' >"$work/p6"
 send "$work/p6"
-wait_for "the first copy to go on logging" ends_with "$log" $'] still logging\r'
+wait_for "the first copy to go on logging" ends_with "$log" '] still logging'
 [ ! -e "$work/second/kestrune.LOG" ] || fail "the second copy wrote a log"
 kill "$second"
 wait "$second" 2>/dev/null || true
@@ -118,11 +128,29 @@ for m in 0x201 0x202; do post $WM_APP_TRAY 1 $m; done
 wait_for "the window to hide again" has_window '^TForm1\|0\|'
 
 # Closing the window ends the program.
-post 0x10 0 0
-end=$((SECONDS + 90))
-while kill -0 "$first" 2>/dev/null; do
-  ((SECONDS < end)) || fail "closing the window did not end the program"
-  sleep 0.2
-done
-wait "$first" || fail "kestrune.exe exited with status $?"
+close_and_wait() {
+  post 0x10 0 0
+  local end=$((SECONDS + 90))
+  while kill -0 "$1" 2>/dev/null; do
+    ((SECONDS < end)) || fail "closing the window did not end the program"
+    sleep 0.2
+  done
+  wait "$1" || fail "kestrune.exe exited with status $?"
+}
+close_and_wait "$first"
+
+# In a Russian session the system's reason is Russian text, and it reaches the log in
+# Windows-1251 like the fixed text before it.
+mkdir "$work/ru"
+cp "$exe" "$work/ru/kestrune.exe"
+LC_ALL=ru_RU.UTF-8 LANG=ru_RU.UTF-8 wine "$work/ru/kestrune.exe" "$port" 2>/dev/null &
+pids+=($!)
+russian=$!
+wait_for "the listener on port $port" listening "$port"
+send "$work/p1"
+wait_for "the datagram in the log" ends_with "$work/ru/kestrune.LOG" '] first datagram'
+printf '\r\nОшибка открытия файла:Файл не найден.\r\n' | iconv -f UTF-8 -t CP1251 >"$work/expected"
+head -c "$(stat -c %s "$work/expected")" "$work/ru/kestrune.LOG" >"$work/head"
+cmp "$work/head" "$work/expected" || fail "the Russian open-error line is not Windows-1251"
+close_and_wait "$russian"
 echo "wine end-to-end checks passed"
