@@ -14,9 +14,6 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
-# One executable with no DLL beside it: the C++ runtime and winpthreads go in statically.
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
-
 # Tests of the cross-built executables run under Wine.
 find_program(KESTRUNE_WINE NAMES wine wine64)
 if(KESTRUNE_WINE)
