@@ -1,7 +1,8 @@
 // Looks at the windows of other programs for the end-to-end checks under Wine.
 //
 //   wininspect list                      one line per top-level window:
-//                                        class|visible|left,top|client WxH|title|child texts
+//                                        class|visible|left,top|client WxH|title
+//                                        then |class:text of each child window
 //   wininspect post CLASS MSG WPARAM LPARAM   posts a message to the window of that class
 //
 // Output is UTF-8.
@@ -36,10 +37,8 @@ void Print(const std::string& line) {
               &written, nullptr);
 }
 
-BOOL CALLBACK AddChildText(HWND child, LPARAM out) {
-  const std::string text = Text(child);
-  if (!text.empty())
-    *reinterpret_cast<std::string*>(out) += "|" + text;
+BOOL CALLBACK AddChild(HWND child, LPARAM out) {
+  *reinterpret_cast<std::string*>(out) += "|" + ClassName(child) + ":" + Text(child);
   return TRUE;
 }
 
@@ -52,7 +51,7 @@ BOOL CALLBACK PrintWindow(HWND window, LPARAM) {
                      std::to_string(frame.left) + "," + std::to_string(frame.top) + "|" +
                      std::to_string(client.right) + "x" + std::to_string(client.bottom) + "|" +
                      Text(window);
-  ::EnumChildWindows(window, AddChildText, reinterpret_cast<LPARAM>(&line));
+  ::EnumChildWindows(window, AddChild, reinterpret_cast<LPARAM>(&line));
   Print(line + "\n");
   return TRUE;
 }
