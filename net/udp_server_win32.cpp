@@ -63,6 +63,8 @@ void StartWinsock() {
     ThrowBindError(started);
 }
 
+constexpr int kReceiveQueueBytes = 8 << 20;
+
 // Datagrams read in one go before the stop request is looked at again.
 constexpr int kReadsPerWake = 64;
 // What is read from the socket's queue after a stop request, so that datagrams the system has
@@ -172,6 +174,11 @@ void UdpServer::SetActive(bool active) {
   BOOL exclusive = TRUE;
   ::setsockopt(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&exclusive),
                sizeof exclusive);
+  // A burst waits in the socket's queue while a line is written; the default queue holds only a
+  // few datagrams of the largest size.
+  int queue_bytes = kReceiveQueueBytes;
+  ::setsockopt(s, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&queue_bytes),
+               sizeof queue_bytes);
   // An ICMP "port unreachable" would otherwise surface as a failed read on this socket.
   BOOL report_reset = FALSE;
   DWORD returned = 0;

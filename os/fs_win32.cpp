@@ -52,7 +52,8 @@ OpenResult Open(const std::string& path, DWORD disposition) {
   // Append data plus write data: the second is what lets a torn line be cut off again.
   // Sharing everything keeps readers, copiers and deleters of the log unblocked.
   const HANDLE handle =
-      ::CreateFileW(Utf8ToWide(path).c_str(), FILE_APPEND_DATA | FILE_WRITE_DATA | SYNCHRONIZE,
+      ::CreateFileW(Utf8ToWide(path).c_str(),
+                    FILE_APPEND_DATA | FILE_WRITE_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, disposition,
                     FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE)
