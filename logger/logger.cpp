@@ -67,10 +67,18 @@ void Logger::RotateLog(std::int32_t limit) {
   const auto size = fs.EntrySize(LogFileName);
   if (!size || static_cast<std::int64_t>(*size) <= static_cast<std::int64_t>(limit))
     return;
+  // The current file is moved aside before the older ones shift. While another program holds it
+  // (on Windows, any reader that does not share deletion) nothing moves, so retrying on every
+  // line cannot walk the chain and delete one older file per line.
+  const std::string aside = LogFileName + ".rotating";
+  if (!fs.Rename(LogFileName, aside))
+    return;
   fs.Delete(BackupName(LogFileName, LogBackupCount));
   for (int n = LogBackupCount - 1; n >= 0; --n)
     fs.Rename(BackupName(LogFileName, n), BackupName(LogFileName, n + 1));
-  fs.Rename(LogFileName, BackupName(LogFileName, 0));
+  // A chain blocked at suffix 0 sends the file back to grow until a later line rotates it.
+  if (!fs.Rename(aside, BackupName(LogFileName, 0)))
+    fs.Rename(aside, LogFileName);
 }
 
 namespace {

@@ -171,6 +171,28 @@ TEST_F(WriterFaultTest, OldestBackupThatCannotBeDeletedOverwritesNothing) {
   EXPECT_EQ(LogText(), big + "\r\n" + Line("a"));
 }
 
+// A log viewer on Windows typically holds the file without sharing deletion, for hours.
+TEST_F(WriterFaultTest, CurrentFileHeldElsewhereKeepsEveryOlderFile) {
+  log.MaxLogSize = 100;
+  for (int n = 0; n <= 30; ++n)
+    WriteFile(Backup(n), "backup " + std::to_string(n));
+  const std::string big(150, 'x');
+  WriteFile(LogPath(), big);
+  fs.refused_rename_from = LogPath();
+  for (const char* m : {"a", "b", "c"})
+    log.WriteLog(1, m);
+  for (int n = 0; n <= 30; ++n)
+    EXPECT_EQ(ReadFile(Backup(n)), "backup " + std::to_string(n));
+  EXPECT_EQ(LogText(), big + "\r\n" + Line("a") + Line("b") + Line("c"));
+
+  fs.refused_rename_from.clear();
+  log.WriteLog(1, "d");
+  EXPECT_EQ(ReadFile(Backup(0)), big + "\r\n" + Line("a") + Line("b") + Line("c"));
+  for (int n = 1; n <= 30; ++n)
+    EXPECT_EQ(ReadFile(Backup(n)), "backup " + std::to_string(n - 1));
+  EXPECT_EQ(LogText(), OpenErrorLine(kNotFound) + Line("d"));
+}
+
 TEST_F(WriterFaultTest, LinesPastTheQueueBoundAreCountedAndTheGapMarked) {
   const int kWrites = static_cast<int>(kMaxPendingLines) + 10;
   fs.refuse_open_append = kWrites;
