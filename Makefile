@@ -4,7 +4,7 @@ PORT ?=
 DEPS := cmake g++ make libgtest-dev libgmock-dev
 # Windows: cross-built with mingw-w64, tested under Wine on a virtual display.
 WIN_BUILD ?= build-win
-DEPS += g++-mingw-w64-x86-64 googletest wine wine64 xvfb xauth
+DEPS += g++-mingw-w64-x86-64 googletest wine wine64 xvfb xauth xdotool
 
 .PHONY: deps build run test clean
 
