@@ -4,7 +4,7 @@ PORT ?=
 DEPS := cmake g++ make libgtest-dev libgmock-dev
 # Windows: cross-built with mingw-w64, tested under Wine on a virtual display.
 WIN_BUILD ?= build-win
-DEPS += g++-mingw-w64-x86-64 googletest wine wine64 xvfb xauth xdotool
+WIN_DEPS := g++-mingw-w64-x86-64 googletest wine wine64 xvfb xauth xdotool
 
 .PHONY: deps build run test clean
 
@@ -30,8 +30,11 @@ clean:
 	rm -rf $(BUILD)
 
 # kestrune.exe and its tests; the Wine prefix lives in the build folder.
-.PHONY: build-win test-win clean-win
-build-win: deps
+.PHONY: deps-win build-win test-win clean-win
+deps-win:
+	@$(MAKE) --no-print-directory deps DEPS="$(WIN_DEPS)"
+
+build-win: deps deps-win
 	cmake -S . -B $(WIN_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
 	  -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	cmake --build $(WIN_BUILD) -j$$(nproc)
