@@ -5,6 +5,8 @@
 #include <shellapi.h>
 
 #include <algorithm>
+#include <cwchar>
+#include <iterator>
 #include <stdexcept>
 #include <utility>
 #include <vector>
@@ -271,7 +273,7 @@ class Win32TrayIcon final : public TrayIcon {
     data.uCallbackMessage = kTrayMessage;
     data.hIcon = icon_.get();
     const std::wstring tip = os::Utf8ToWide(hint_);
-    tip.copy(data.szTip, std::size(data.szTip) - 1);
+    std::wmemcpy(data.szTip, tip.data(), std::min(tip.size(), std::size(data.szTip) - 1));
     return data;
   }
 
