@@ -92,41 +92,52 @@ TEST_F(ListenerTest, FailingHandlerDoesNotEndTheListener) {
   EXPECT_EQ(Received(), std::vector<std::string>{"two"});
 }
 
+// Holds handler calls until opened.
+class Gate {
+ public:
+  void Pass() {
+    std::unique_lock lock(mutex_);
+    entered_ = true;
+    cv_.notify_all();
+    cv_.wait(lock, [this] { return open_; });
+  }
+  bool WaitUntilEntered() {
+    std::unique_lock lock(mutex_);
+    return cv_.wait_for(lock, std::chrono::seconds(20), [this] { return entered_; });
+  }
+  void Open() {
+    {
+      std::lock_guard lock(mutex_);
+      open_ = true;
+    }
+    cv_.notify_all();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  bool entered_ = false;
+  bool open_ = false;
+};
+
 // Stopping waits for the handler in progress and still delivers what the socket had queued.
 TEST_F(ListenerTest, StopFinishesTheHandlerAndDrainsTheQueue) {
-  std::mutex gate_mutex;
-  std::condition_variable gate;
-  bool entered = false;
-  bool open = false;
+  Gate gate;
   auto server = std::make_unique<UdpServer>();
   Start(*server, [&](UdpServer&, std::string_view data, const SocketHandle&) {
-    {
-      std::unique_lock lock(gate_mutex);
-      entered = true;
-      gate.notify_all();
-      gate.wait(lock, [&] { return open; });
-    }
+    gate.Pass();
     Record(data);
   });
+  // A failed check must not leave the listener held while the server is destroyed.
+  const std::unique_ptr<Gate, void (*)(Gate*)> open_on_exit(&gate, [](Gate* g) { g->Open(); });
+
   ASSERT_TRUE(SendDatagram(port, "0"));
-  {
-    std::unique_lock lock(gate_mutex);
-    ASSERT_TRUE(gate.wait_for(lock, std::chrono::seconds(20), [&] { return entered; }));
-  }
+  ASSERT_TRUE(gate.WaitUntilEntered());
   for (const char* m : {"1", "2", "3", "4", "5"})
     ASSERT_TRUE(SendDatagram(port, m));
-  std::atomic<bool> stopped{false};
-  std::thread stopper([&] {
-    server.reset();
-    stopped = true;
-  });
-  {
-    std::lock_guard lock(gate_mutex);
-    open = true;
-  }
-  gate.notify_all();
+  std::thread stopper([&] { server.reset(); });
+  gate.Open();
   stopper.join();
-  EXPECT_TRUE(stopped);
   EXPECT_EQ(Received(), (std::vector<std::string>{"0", "1", "2", "3", "4", "5"}));
 }
 
