@@ -2,6 +2,8 @@
 BUILD ?= build
 PORT ?=
 DEPS := cmake g++ make libgtest-dev libgmock-dev
+# Linux desktop: Qt Widgets, and an X server with a notification area for its tests.
+DEPS += qt6-base-dev qt6-qpa-plugins xvfb trayer xdotool x11-utils python3 fonts-dejavu-core
 # Windows: cross-built with mingw-w64, tested under Wine on a virtual display.
 WIN_BUILD ?= build-win
 WIN_DEPS := g++-mingw-w64-x86-64 googletest wine wine64 xvfb xauth xdotool

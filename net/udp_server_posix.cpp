@@ -54,10 +54,11 @@ class UdpServer::Listener {
       : owner_(owner),
         socket_(socket_fd),
         binding_(std::move(binding)),
-        buffer_(owner.BufferSize > 0 ? owner.BufferSize : 1) {
+        buffer_size_(owner.BufferSize),
+        buffer_(buffer_size_ > 0 ? buffer_size_ : 1) {
     int pipe_fds[2];
     if (::pipe2(pipe_fds, O_CLOEXEC | O_NONBLOCK) != 0)
-      ThrowBindError(errno);
+      throw std::runtime_error("Could not start the listener. " + os::ErrorText(errno) + ".");
     wake_read_ = std::make_unique<UniqueFd>(pipe_fds[0]);
     wake_write_ = std::make_unique<UniqueFd>(pipe_fds[1]);
     thread_ = std::thread([this] { Run(); });
@@ -76,8 +77,12 @@ class UdpServer::Listener {
   void Run() {
     for (;;) {
       pollfd fds[2] = {{socket_.get(), POLLIN, 0}, {wake_read_->get(), POLLIN, 0}};
-      if (::poll(fds, 2, -1) < 0)
-        continue;  // EINTR
+      if (::poll(fds, 2, -1) < 0) {
+        // Only a transient shortage gets here besides EINTR; do not spin on it.
+        if (errno != EINTR)
+          std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        continue;
+      }
       if (fds[1].revents != 0) {
         const auto deadline = std::chrono::steady_clock::now() + kMaxDrainTime;
         for (int n = 0; n < kMaxDrainedOnStop && ReadOne(); ++n) {
@@ -95,7 +100,7 @@ class UdpServer::Listener {
 
   // False when nothing more is waiting.
   bool ReadOne() {
-    iovec iov{buffer_.data(), owner_.BufferSize};
+    iovec iov{buffer_.data(), buffer_size_};
     msghdr msg{};
     msg.msg_iov = &iov;
     msg.msg_iovlen = 1;
@@ -118,6 +123,7 @@ class UdpServer::Listener {
   UdpServer& owner_;
   UniqueFd socket_;
   SocketHandle binding_;
+  const std::size_t buffer_size_;  // fixed at activation
   std::vector<char> buffer_;
   std::unique_ptr<UniqueFd> wake_read_;
   std::unique_ptr<UniqueFd> wake_write_;

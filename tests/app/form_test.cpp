@@ -131,12 +131,18 @@ TEST_F(FormTest, StartUpErrorsReachTheApplicationAndLeaveTheListenerOff) {
   };
   for (const auto& [param, error] : cases) {
     app.errors.clear();
+    log.MaxLogSize = 0;
+    log.LogBackupCount = 0;
     TForm1 form(app, {param}, log);
+    app.Run(form.Form());
     Tick(form);
     EXPECT_EQ(app.errors, std::vector<std::string>{error});
     EXPECT_FALSE(form.IdUDPServer1.Active());
     EXPECT_FALSE(form.Timer1->Enabled());
-    // The writer was set up before the port was looked at.
+    EXPECT_FALSE(form.Form1->Visible());
+    // The writer was configured and set up before the port was looked at.
+    EXPECT_EQ(log.MaxLogSize, 209715200);
+    EXPECT_EQ(log.LogBackupCount, 30);
     EXPECT_EQ(log.FileName(), dir / "kestrune.LOG");
   }
 }

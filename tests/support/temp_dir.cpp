@@ -62,18 +62,25 @@ bool WaitUntil(const std::function<bool()>& pred, std::chrono::milliseconds dead
   return true;
 }
 
-bool SendDatagram(std::uint16_t port, std::string_view payload) {
-  const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-  if (fd < 0)
-    return false;
+UdpSender::UdpSender() : fd_(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {}
+
+UdpSender::~UdpSender() {
+  if (fd_ >= 0)
+    ::close(fd_);
+}
+
+bool UdpSender::Send(std::uint16_t port, std::string_view payload) const {
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   addr.sin_port = htons(port);
-  const ssize_t n = ::sendto(fd, payload.data(), payload.size(), 0,
+  const ssize_t n = ::sendto(fd_, payload.data(), payload.size(), 0,
                              reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
-  ::close(fd);
   return n == static_cast<ssize_t>(payload.size());
+}
+
+bool SendDatagram(std::uint16_t port, std::string_view payload) {
+  return UdpSender().Send(port, payload);
 }
 
 std::string FileNotFoundText() {

@@ -36,7 +36,27 @@ std::string FileNotFoundText();
 // The same when the file's folder does not exist: Windows tells the two apart.
 std::string PathNotFoundText();
 
-// Sends one datagram to 127.0.0.1:port; false when the send failed.
+#ifdef _WIN32
+using Socket = std::uintptr_t;  // SOCKET
+#else
+using Socket = int;
+#endif
+
+// One sending socket for many datagrams, so a burst is not slowed by a socket per datagram.
+class UdpSender {
+ public:
+  UdpSender();
+  UdpSender(const UdpSender&) = delete;
+  UdpSender& operator=(const UdpSender&) = delete;
+  ~UdpSender();
+
+  // Sends one datagram to 127.0.0.1:port; false when the send failed.
+  bool Send(std::uint16_t port, std::string_view payload) const;
+
+ private:
+  Socket fd_;
+};
+
 bool SendDatagram(std::uint16_t port, std::string_view payload);
 
 }  // namespace testing_support

@@ -74,24 +74,40 @@ bool WaitUntil(const std::function<bool()>& pred, std::chrono::milliseconds dead
   return true;
 }
 
-bool SendDatagram(std::uint16_t port, std::string_view payload) {
+namespace {
+
+bool StartWinsock() {
   static const bool started = [] {
     WSADATA data{};
     return ::WSAStartup(MAKEWORD(2, 2), &data) == 0;
   }();
-  if (!started)
-    return false;
-  const SOCKET s = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
-  if (s == INVALID_SOCKET)
+  return started;
+}
+
+}  // namespace
+
+UdpSender::UdpSender()
+    : fd_(StartWinsock() ? ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP) : INVALID_SOCKET) {}
+
+UdpSender::~UdpSender() {
+  if (fd_ != INVALID_SOCKET)
+    ::closesocket(fd_);
+}
+
+bool UdpSender::Send(std::uint16_t port, std::string_view payload) const {
+  if (fd_ == INVALID_SOCKET)
     return false;
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   addr.sin_port = htons(port);
-  const int n = ::sendto(s, payload.data(), static_cast<int>(payload.size()), 0,
+  const int n = ::sendto(fd_, payload.data(), static_cast<int>(payload.size()), 0,
                          reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
-  ::closesocket(s);
   return n == static_cast<int>(payload.size());
+}
+
+bool SendDatagram(std::uint16_t port, std::string_view payload) {
+  return UdpSender().Send(port, payload);
 }
 
 std::string FileNotFoundText() {
