@@ -14,3 +14,12 @@ std::string ErrorText(int code) {
 }
 
 }  // namespace os
+
+namespace os {
+
+// The C locale's texts are ASCII, which is UTF-8 as it stands.
+std::string ErrorMessage(int code) {
+  return ErrorText(code);
+}
+
+}  // namespace os

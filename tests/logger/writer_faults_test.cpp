@@ -178,6 +178,7 @@ TEST_F(WriterFaultTest, OldestBackupThatCannotBeDeletedOverwritesNothing) {
   EXPECT_EQ(LogText(), big + "\r\n" + Line("a"));
 }
 
+// A log viewer on Windows typically holds the file without sharing deletion, for hours.
 TEST_F(WriterFaultTest, LinesPastTheQueueBoundAreCountedAndTheGapMarked) {
   const int kWrites = static_cast<int>(kMaxPendingLines) + 10;
   fs.refuse_open_append = kWrites;

@@ -41,6 +41,6 @@ inline ::testing::AssertionResult SameBytes(const std::string& actual,
          << "\n  expected: ..." << ::testing::PrintToString(expected.substr(from, 80));
 }
 
-inline const std::string kNotFound = "No such file or directory";
+inline const std::string kNotFound = testing_support::FileNotFoundText();
 
 }  // namespace logger::testing

@@ -191,7 +191,8 @@ TEST_F(WriterTest, FolderMissingForAWhileQueuesLinesAndWritesThemInOrderLater) {
   std::filesystem::create_directory(sub);
   log.WriteLog(1, "three");
   EXPECT_EQ(ReadFile(sub + "/kestrune.LOG"),
-            "\r\n" + OpenErrorLine(kNotFound) + Line("one") + Line("two") + Line("three"));
+            "\r\n" + OpenErrorLine(testing_support::PathNotFoundText()) + Line("one") +
+                Line("two") + Line("three"));
   EXPECT_EQ(log.PendingCount(), 0u);
 }
 
@@ -208,8 +209,8 @@ TEST_F(WriterTest, LogFileReplacedByAFolderQueuesLinesUntilTheFolderGoes) {
   EXPECT_EQ(log.FileName(), LogPath());
   std::filesystem::remove(LogPath());
   log.WriteLog(1, "e");
-  EXPECT_EQ(LogText(), OpenErrorLine("Is a directory") + Line("b") + Line("c") + Line("d") +
-                           Line("e"));
+  EXPECT_EQ(LogText(), OpenErrorLine(testing_support::IsADirectoryText()) + Line("b") + Line("c") +
+                           Line("d") + Line("e"));
   EXPECT_EQ(log.PendingCount(), 0u);
 }
 

@@ -83,4 +83,16 @@ bool SendDatagram(std::uint16_t port, std::string_view payload) {
   return UdpSender().Send(port, payload);
 }
 
+std::string FileNotFoundText() {
+  return "No such file or directory";
+}
+
+std::string PathNotFoundText() {
+  return FileNotFoundText();
+}
+
+std::string IsADirectoryText() {
+  return "Is a directory";
+}
+
 }  // namespace testing_support

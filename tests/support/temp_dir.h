@@ -31,6 +31,19 @@ bool Exists(const std::string& path);
 bool WaitUntil(const std::function<bool()>& pred,
                std::chrono::milliseconds deadline = std::chrono::seconds(20));
 
+// What the writer logs after its open-error text when the file does not exist.
+std::string FileNotFoundText();
+// The same when the file's folder does not exist: Windows tells the two apart.
+std::string PathNotFoundText();
+// The same when a folder stands where the file should be.
+std::string IsADirectoryText();
+
+#ifdef _WIN32
+using Socket = std::uintptr_t;  // SOCKET
+#else
+using Socket = int;
+#endif
+
 // One sending socket for many datagrams, so a burst is not slowed by a socket per datagram.
 class UdpSender {
  public:
@@ -43,7 +56,7 @@ class UdpSender {
   bool Send(std::uint16_t port, std::string_view payload) const;
 
  private:
-  int fd_;
+  Socket fd_;
 };
 
 bool SendDatagram(std::uint16_t port, std::string_view payload);
