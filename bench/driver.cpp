@@ -433,7 +433,8 @@ int main(int argc, char** argv) {
                     rs ? CpuPer100k(*rs).c_str() : "");
         if (rs && rs->sent != k.sent)
           std::printf("         (rsyslog's run sent %ld)\n", rs->sent);
-        std::printf("         kestrune: %s\n", k.note.c_str());
+        if (!k.note.empty())
+          std::printf("         kestrune: %s\n", k.note.c_str());
         std::vector<std::pair<std::string, const Result*>> checked{{"kestrune", &k}};
         if (rs)
           checked.emplace_back("rsyslog", &*rs);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -80,15 +81,23 @@ class UdpServer {
   // The bound address while active, with the real port when DefaultPort was 0.
   std::vector<SocketHandle> Bindings() const;
   // The receive queue the system granted, as it reports it (Linux counts its bookkeeping in
-  // and reports twice what was asked); 0 while inactive.
-  std::size_t GrantedSocketBufferSize() const;
+  // and reports twice what was asked); 0 while inactive or where the platform does not say.
+  std::size_t GrantedSocketBufferSize() const { return granted_socket_buffer_.load(); }
   // Safe from any thread; final once the server is inactive.
-  UdpStatistics Statistics() const;
+  UdpStatistics Statistics() const {
+    return {counters_.delivered.load(), counters_.oversize.load(), counters_.system_dropped.load()};
+  }
 
  private:
   class Listener;
-  struct Counters;
-  std::unique_ptr<Counters> counters_;
+  // Kept by the platform's listener, which alone writes them.
+  struct Counters {
+    std::atomic<std::uint64_t> delivered{0};
+    std::atomic<std::uint64_t> oversize{0};
+    std::atomic<std::uint64_t> system_dropped{0};
+  };
+  Counters counters_;
+  std::atomic<std::size_t> granted_socket_buffer_{0};
   std::unique_ptr<Listener> listener_;
 };
 

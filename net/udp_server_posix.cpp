@@ -68,19 +68,21 @@ std::optional<std::uint32_t> SocketDrops(int fd) {
   return info[SK_MEMINFO_DROPS];
 }
 
-}  // namespace
+std::size_t ReceiveBufferSize(int fd) {
+  int size = 0;
+  socklen_t len = sizeof size;
+  if (::getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, &len) != 0 || size < 0)
+    return 0;
+  return static_cast<std::size_t>(size);
+}
 
-struct UdpServer::Counters {
-  std::atomic<std::uint64_t> delivered{0};
-  std::atomic<std::uint64_t> oversize{0};
-  std::atomic<std::uint64_t> system_dropped{0};
-};
+}  // namespace
 
 class UdpServer::Listener {
  public:
   Listener(UdpServer& owner, int socket_fd, SocketHandle binding)
       : owner_(owner),
-        counters_(*owner.counters_),
+        counters_(owner.counters_),
         socket_(socket_fd),
         binding_(std::move(binding)),
         datagram_size_(owner.BufferSize > 0 ? owner.BufferSize : 1),
@@ -111,14 +113,6 @@ class UdpServer::Listener {
   }
 
   const SocketHandle& binding() const { return binding_; }
-
-  std::size_t GrantedBufferSize() const {
-    int size = 0;
-    socklen_t len = sizeof size;
-    if (::getsockopt(socket_.get(), SOL_SOCKET, SO_RCVBUF, &size, &len) != 0 || size < 0)
-      return 0;
-    return static_cast<std::size_t>(size);
-  }
 
  private:
   void Run() {
@@ -245,7 +239,7 @@ class UdpServer::Listener {
   std::thread thread_;
 };
 
-UdpServer::UdpServer() : counters_(std::make_unique<Counters>()) {}
+UdpServer::UdpServer() = default;
 
 UdpServer::~UdpServer() {
   listener_.reset();
@@ -254,6 +248,7 @@ UdpServer::~UdpServer() {
 void UdpServer::SetActive(bool active) {
   if (!active) {
     listener_.reset();
+    granted_socket_buffer_ = 0;
     return;
   }
   if (listener_)
@@ -279,8 +274,11 @@ void UdpServer::SetActive(bool active) {
   if (::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
     ThrowBindError(errno);
 
+  const std::size_t granted = ReceiveBufferSize(fd);
+
   SocketHandle binding{"0.0.0.0", ntohs(addr.sin_port)};
   listener_ = std::make_unique<Listener>(*this, guard.release(), std::move(binding));
+  granted_socket_buffer_ = granted;
 }
 
 bool UdpServer::Active() const {
@@ -291,18 +289,6 @@ std::vector<SocketHandle> UdpServer::Bindings() const {
   if (!listener_)
     return {};
   return {listener_->binding()};
-}
-
-std::size_t UdpServer::GrantedSocketBufferSize() const {
-  return listener_ ? listener_->GrantedBufferSize() : 0;
-}
-
-UdpStatistics UdpServer::Statistics() const {
-  UdpStatistics s;
-  s.Delivered = counters_->delivered.load(std::memory_order_relaxed);
-  s.Oversize = counters_->oversize.load(std::memory_order_relaxed);
-  s.SystemDropped = counters_->system_dropped.load(std::memory_order_relaxed);
-  return s;
 }
 
 }  // namespace net
