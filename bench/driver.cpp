@@ -2,7 +2,8 @@
 // rates, checks what each captured, and prints one table.
 //
 //   kestrune_flood --kestrune PATH --sender PATH [--count N] [--size BYTES] [--rates R,R,...]
-//                  [--repeat K] [--rsyslogd PATH | --no-rsyslog] [--rsyslog-rcvbuf SIZE]
+//                  [--repeat K] [--sender-cpu CPU] [--rsyslogd PATH | --no-rsyslog]
+//                  [--rsyslog-rcvbuf SIZE]
 //
 // A rate of 0 is the sender's full speed. Every receiver runs in a fresh temporary folder on a
 // loopback port and is stopped by the driver.
@@ -382,7 +383,11 @@ Options Parse(int argc, char** argv) {
       throw std::runtime_error("unknown argument " + a);
   }
   if (o.kestrune.empty() || o.sender.empty())
-    throw std::runtime_error("--kestrune and --sender are required");
+    throw std::runtime_error(
+        "usage: kestrune_flood --kestrune PATH --sender PATH [--count N] [--size BYTES]\n"
+        "         [--rates R,R,...] [--repeat K] [--sender-cpu CPU]\n"
+        "         [--rsyslogd PATH | --no-rsyslog] [--rsyslog-rcvbuf SIZE]\n"
+        "a rate of 0 is the sender's full speed");
   if (o.size < 16)
     o.size = 16;
   if (o.rsyslog && ::access(o.rsyslogd.c_str(), X_OK) != 0) {
