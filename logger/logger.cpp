@@ -158,9 +158,21 @@ bool Logger::WriteLinesLocked(os::File& file, std::string_view data_line, std::u
   return true;
 }
 
+namespace {
+
+// Gathered lines are written once this much is waiting, and always when the burst ends.
+constexpr std::size_t kMaxGathered = 64u << 10;
+
+}  // namespace
+
 Logger::Burst::Burst(Logger& log) : log_(log), lock_(log.LogLock) {}
 
 Logger::Burst::~Burst() {
+  try {
+    CloseLocked();
+  } catch (...) {
+    // Memory exhaustion while queuing what could not be written; the file is closed regardless.
+  }
   file_.reset();
 }
 
@@ -177,6 +189,8 @@ void Logger::Burst::WriteLog(Level level, std::string_view message, const os::Lo
     WriteFileLocked();
   } catch (...) {
     // As in a single write: only memory exhaustion gets here, and the line is given up.
+    gathered_.clear();
+    line_ends_.clear();
     file_.reset();
   }
 }
@@ -184,7 +198,7 @@ void Logger::Burst::WriteLog(Level level, std::string_view message, const os::Lo
 void Logger::Burst::WriteFileLocked() {
   if (file_ && (!size_known_ ||
                 static_cast<std::int64_t>(size_) > static_cast<std::int64_t>(log_.MaxLogSize))) {
-    file_.reset();  // a rotation renames, which must never meet our own open handle
+    CloseLocked();  // a rotation renames, which must never meet our own open handle
   }
   if (!file_) {
     file_ = log_.OpenLocked();
@@ -196,8 +210,65 @@ void Logger::Burst::WriteFileLocked() {
     size_known_ = size.has_value();
     size_ = size.value_or(0);
   }
+  // With nothing to go before it, a data line only needs appending: gather it.
+  if (!log_.FirstWrite && log_.PendingLines.empty() && log_.dropped_lines_ == 0) {
+    gathered_ += line_;
+    line_ends_.push_back(gathered_.size());
+    size_ += line_.size();
+    if (gathered_.size() >= kMaxGathered)
+      FlushLocked();
+    return;
+  }
+  FlushLocked();
+  if (!file_) {
+    log_.WriteFileLocked(line_);
+    return;
+  }
   if (!log_.WriteLinesLocked(*file_, line_, size_))
     file_.reset();
+}
+
+void Logger::Burst::FlushLocked() {
+  if (gathered_.empty())
+    return;
+  const os::File::WriteResult r = file_->Write(gathered_);
+  if (r.ok) {
+    log_.lines_written_ += line_ends_.size();
+    gathered_.clear();
+    line_ends_.clear();
+    return;
+  }
+  if (r.written > 0) {
+    if (const auto size = file_->Size(); size && *size >= r.written)
+      file_->Truncate(*size - r.written);
+  }
+  // One line at a time now: those that fit stay; from the first that does not, each line takes
+  // the single-write path, which queues it or, if things change, rotates and writes it.
+  std::string gathered = std::move(gathered_);
+  const std::vector<std::size_t> ends = std::move(line_ends_);
+  gathered_.clear();
+  line_ends_.clear();
+  std::size_t from = 0;
+  for (const std::size_t end : ends) {
+    const std::string_view line = std::string_view(gathered).substr(from, end - from);
+    from = end;
+    if (file_) {
+      if (AppendWhole(*file_, line)) {
+        ++log_.lines_written_;
+        continue;
+      }
+      file_.reset();
+      log_.QueueLocked(std::string(line));
+      continue;
+    }
+    log_.WriteFileLocked(std::string(line));
+  }
+}
+
+void Logger::Burst::CloseLocked() {
+  if (file_)
+    FlushLocked();
+  file_.reset();
 }
 
 void Logger::QueueLocked(std::string line) {

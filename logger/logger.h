@@ -61,8 +61,11 @@ class Logger {
   // Holds LogLock from construction to destruction and closes the file before releasing it.
   // The file bytes are exactly those of the same WriteLog calls one by one: before every line
   // the size is checked against MaxLogSize (tracked from the open rather than looked up) and
-  // the file closed ahead of a rotation; a failed write closes it, so the next line opens it
-  // afresh as a single write would. Keep a burst short: nothing else can write meanwhile.
+  // the file closed ahead of a rotation. Data lines are gathered and written together, at the
+  // latest when the burst ends; should that write fail, it is cut back and the lines written
+  // one at a time as single writes would, so the ones that fit stay and the rest are handled
+  // exactly as single writes would handle them. Keep a burst short: nothing else can write
+  // meanwhile, and a WriteLog on the burst's own thread would wait for it forever.
   class Burst {
    public:
     explicit Burst(Logger& log);
@@ -74,13 +77,17 @@ class Logger {
 
    private:
     void WriteFileLocked();
+    void FlushLocked();
+    void CloseLocked();
 
     Logger& log_;
     std::unique_lock<std::mutex> lock_;
     std::unique_ptr<os::File> file_;
-    std::uint64_t size_ = 0;
+    std::uint64_t size_ = 0;  // of the file, gathered lines included
     bool size_known_ = false;
     std::string line_;
+    std::string gathered_;                // data lines not yet written
+    std::vector<std::size_t> line_ends_;  // where each gathered line ends
   };
 
  private:

@@ -20,7 +20,8 @@ using testing_support::WriteFile;
 class OutageFileSystem final : public os::FileSystem {
  public:
   bool refuse_opens = false;  // both open for appending and create fail
-  bool disk_full = false;     // every write stores half its bytes, then fails
+  // Room left on the disk: a write stores what fits and fails; cutting or deleting gives it back.
+  std::optional<std::uint64_t> free_space;
   int open_files = 0;
   int opens = 0;
   int renames_with_open_file = 0;
@@ -37,6 +38,7 @@ class OutageFileSystem final : public os::FileSystem {
   os::OpenResult Create(const std::string& path) override {
     if (refuse_opens)
       return {nullptr, "Permission denied"};
+    GiveBack(real_.EntrySize(path).value_or(0));
     return Wrap(real_.Create(path));
   }
   bool Rename(const std::string& from, const std::string& to) override {
@@ -44,7 +46,13 @@ class OutageFileSystem final : public os::FileSystem {
       ++renames_with_open_file;
     return real_.Rename(from, to);
   }
-  bool Delete(const std::string& path) override { return real_.Delete(path); }
+  bool Delete(const std::string& path) override {
+    const auto size = real_.EntrySize(path);
+    if (!real_.Delete(path))
+      return false;
+    GiveBack(size.value_or(0));
+    return true;
+  }
   bool CreateDirectories(const std::string& dir) override { return real_.CreateDirectories(dir); }
 
  private:
@@ -55,19 +63,33 @@ class OutageFileSystem final : public os::FileSystem {
     }
     ~File() override { --fs_.open_files; }
     WriteResult Write(std::string_view bytes) override {
-      if (fs_.disk_full) {
-        const WriteResult half = real_->Write(bytes.substr(0, bytes.size() / 2));
-        return {false, half.written};
+      if (!fs_.free_space || *fs_.free_space >= bytes.size()) {
+        if (fs_.free_space)
+          *fs_.free_space -= bytes.size();
+        return real_->Write(bytes);
       }
-      return real_->Write(bytes);
+      const WriteResult part = real_->Write(bytes.substr(0, *fs_.free_space));
+      *fs_.free_space -= part.written;
+      return {false, part.written};
     }
     std::optional<std::uint64_t> Size() override { return real_->Size(); }
-    bool Truncate(std::uint64_t length) override { return real_->Truncate(length); }
+    bool Truncate(std::uint64_t length) override {
+      const std::uint64_t before = real_->Size().value_or(length);
+      if (!real_->Truncate(length))
+        return false;
+      fs_.GiveBack(before > length ? before - length : 0);
+      return true;
+    }
 
    private:
     OutageFileSystem& fs_;
     std::unique_ptr<os::File> real_;
   };
+
+  void GiveBack(std::uint64_t bytes) {
+    if (free_space)
+      *free_space += bytes;
+  }
 
   os::OpenResult Wrap(os::OpenResult r) {
     if (r.file)
@@ -96,18 +118,21 @@ struct Side {
   Logger log{{&fs, os::LocalNow, [this] { return dir / "kestrune"; }}};
 };
 
+// Outages change only between bursts: a file already open keeps working when opens start to
+// fail, and the disk fills up while lines are written, not by magic.
 struct Entry {
   Level level;
   std::string message;
   os::LocalTime stamp;
-  bool ends_burst;    // the burst path closes its burst after this line
-  bool disk_full;     // the outage in force while this line is written
-  bool refuse_opens;  // switched only between bursts: an open file keeps working
+  bool starts_burst;
+  bool ends_burst;
+  bool refuse_opens;
+  std::optional<std::uint64_t> free_space;  // set as the burst starts
 };
 
 // A reproducible mix: messages of every length up to past the size limit, CR LF and NUL
 // inside, level-3 repeats, stamps that cross seconds, bursts of 1 to 40 lines, outages.
-std::vector<Entry> Script(unsigned seed, int count, bool with_outages) {
+std::vector<Entry> Script(unsigned seed, int count, int longest, bool with_outages) {
   std::mt19937 rng(seed);
   auto below = [&](int n) { return static_cast<int>(rng() % static_cast<unsigned>(n)); };
   std::vector<Entry> script;
@@ -121,19 +146,23 @@ std::vector<Entry> Script(unsigned seed, int count, bool with_outages) {
       t.second = (t.second + 1) % 60;
     }
     std::string message = "#" + std::to_string(i) + " ";
-    message.append(static_cast<std::size_t>(below(4) == 0 ? below(400) : below(40)),
+    message.append(static_cast<std::size_t>(below(4) == 0 ? below(longest) : below(40)),
                    static_cast<char>('a' + i % 26));
     if (below(10) == 0)
       message += std::string("\r\n\0tail", 7);
     const Level level = below(8) == 0 ? 3 : 1;
-    if (burst_left == 0) {
+    const bool starts_burst = burst_left == 0;
+    std::optional<std::uint64_t> free_space;
+    if (starts_burst) {
       burst_left = 1 + (below(3) == 0 ? 0 : below(40));
       if (with_outages && below(6) == 0)
         refuse = !refuse;
+      if (with_outages && below(4) == 0)
+        free_space = static_cast<std::uint64_t>(below(3000));
     }
     const bool ends_burst = --burst_left == 0;
-    const bool full = with_outages && (i / 17) % 5 == 3 && below(2) == 0;
-    script.push_back(Entry{level, level == 3 ? "repeat" : message, t, ends_burst, full, refuse});
+    script.push_back(Entry{level, level == 3 ? "repeat" : message, t, starts_burst, ends_burst,
+                           refuse, free_space});
   }
   return script;
 }
@@ -142,6 +171,7 @@ struct EquivalenceCase {
   const char* name;
   unsigned seed;
   std::int32_t max_size;
+  int longest;  // message
   bool existing_file;
   bool with_outages;
 };
@@ -154,7 +184,7 @@ class BurstEquivalenceTest : public ::testing::TestWithParam<EquivalenceCase> {}
 
 TEST_P(BurstEquivalenceTest, FilesAreByteIdenticalToOneCallPerLine) {
   const EquivalenceCase& c = GetParam();
-  const std::vector<Entry> script = Script(c.seed, 1500, c.with_outages);
+  const std::vector<Entry> script = Script(c.seed, 1500, c.longest, c.with_outages);
   Side single(c.max_size);
   Side burst(c.max_size);
   for (Side* side : {&single, &burst}) {
@@ -164,17 +194,19 @@ TEST_P(BurstEquivalenceTest, FilesAreByteIdenticalToOneCallPerLine) {
   }
 
   for (const Entry& e : script) {
-    single.fs.disk_full = e.disk_full;
-    single.fs.refuse_opens = e.refuse_opens;
+    if (e.starts_burst) {
+      single.fs.refuse_opens = e.refuse_opens;
+      single.fs.free_space = e.free_space;
+    }
     single.log.WriteLog(e.level, e.message, e.stamp);
   }
   std::optional<Logger::Burst> open_burst;
   for (const Entry& e : script) {
-    if (!open_burst) {
+    if (e.starts_burst) {
       burst.fs.refuse_opens = e.refuse_opens;
+      burst.fs.free_space = e.free_space;
       open_burst.emplace(burst.log);
     }
-    burst.fs.disk_full = e.disk_full;
     open_burst->WriteLog(e.level, e.message, e.stamp);
     if (e.ends_burst)
       open_burst.reset();
@@ -201,10 +233,12 @@ TEST_P(BurstEquivalenceTest, FilesAreByteIdenticalToOneCallPerLine) {
 
 INSTANTIATE_TEST_SUITE_P(
     Writer, BurstEquivalenceTest,
-    ::testing::Values(EquivalenceCase{"FirstRunSmallLimit", 1, 2000, false, false},
-                      EquivalenceCase{"SecondRunTinyLimit", 2, 300, true, false},
-                      EquivalenceCase{"OutagesAndDiskFull", 3, 1500, false, true},
-                      EquivalenceCase{"OutagesLimitBelowOneLine", 4, 10, true, true}),
+    ::testing::Values(EquivalenceCase{"FirstRunSmallLimit", 1, 2000, 400, false, false},
+                      EquivalenceCase{"SecondRunTinyLimit", 2, 300, 400, true, false},
+                      EquivalenceCase{"LongLinesPastTheGatherLimit", 5, 400000, 8000, false, false},
+                      EquivalenceCase{"OutagesAndDiskFull", 3, 1500, 400, false, true},
+                      EquivalenceCase{"OutagesLimitBelowOneLine", 4, 10, 400, true, true},
+                      EquivalenceCase{"OutagesLongLines", 6, 20000, 4000, false, true}),
     [](const auto& param_info) { return param_info.param.name; });
 
 TEST_F(WriterTest, BurstHoldsOneOpenAndClosesWhenItEnds) {
