@@ -11,7 +11,7 @@ WIN_DEPS := g++-mingw-w64-x86-64 googletest wine wine64 xvfb xauth xdotool
 # Sanitizer and fuzzing builds.
 DEPS += googletest clang libclang-rt-14-dev
 
-.PHONY: deps build run test clean sanitize asan tsan fuzz
+.PHONY: deps build run test clean sanitize asan tsan fuzz bench bench-deps
 
 deps:
 	@missing=""; for p in $(DEPS); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \

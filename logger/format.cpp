@@ -12,11 +12,7 @@ void AppendTwoDigits(std::string& out, int v) {
   out += static_cast<char>('0' + v % 10);
 }
 
-}  // namespace
-
-std::string FormatTimeStamp(const os::LocalTime& t) {
-  std::string s;
-  s.reserve(kStampLength);
+void AppendTimeStamp(std::string& s, const os::LocalTime& t) {
   AppendTwoDigits(s, t.day);
   s += '.';
   AppendTwoDigits(s, t.month);
@@ -29,6 +25,14 @@ std::string FormatTimeStamp(const os::LocalTime& t) {
   s += '.';
   s += static_cast<char>('0' + (t.millisecond / 100) % 10);
   AppendTwoDigits(s, t.millisecond % 100);
+}
+
+}  // namespace
+
+std::string FormatTimeStamp(const os::LocalTime& t) {
+  std::string s;
+  s.reserve(kStampLength);
+  AppendTimeStamp(s, t);
   return s;
 }
 
@@ -53,6 +57,26 @@ std::string DataLine(Level level, std::string_view line) {
   out += line;
   out += kLineEnd;
   return out;
+}
+
+void AssignDataLine(std::string& out, Level level, const os::LocalTime& t, std::string_view tag,
+                    std::string_view message) {
+  if (level >= LevelMarks.size())
+    throw std::out_of_range("log level out of range");
+  out.clear();
+  out.reserve(2 + kStampLength + 4 + tag.size() + message.size() + kLineEnd.size());
+  out += LevelMarks[level];
+  out += ' ';
+  AppendTimeStamp(out, t);
+  out += " [";
+  out += tag;
+  out += "] ";
+  out += message;
+  out += kLineEnd;
+}
+
+bool IsDataLine(std::string_view line) {
+  return !line.empty() && LevelMarks.find(line.front()) != std::string_view::npos;
 }
 
 std::string OpenErrorLine(std::string_view error_text) {

@@ -31,6 +31,13 @@ std::string BuildLine(const os::LocalTime& t, std::string_view tag, std::string_
 // Marker, space, line, CR LF. Throws std::out_of_range for a level past the marker table.
 std::string DataLine(Level level, std::string_view line);
 
+// Replaces out with DataLine(level, BuildLine(t, tag, message)), reusing out's storage.
+void AssignDataLine(std::string& out, Level level, const os::LocalTime& t, std::string_view tag,
+                    std::string_view message);
+
+// True for a line that DataLine built, as opposed to an open-error or lost-lines line.
+bool IsDataLine(std::string_view line);
+
 std::string OpenErrorLine(std::string_view error_text);
 std::string LostLinesLine(std::uint64_t count);
 

@@ -30,7 +30,11 @@ void Logger::InitLog(std::string_view a) {
 }
 
 void Logger::WriteLog(Level level, std::string_view message) {
-  const std::string line = BuildLine(env_.clock(), LogTag, message);
+  WriteLog(level, message, env_.clock());
+}
+
+void Logger::WriteLog(Level level, std::string_view message, const os::LocalTime& stamp) {
+  const std::string line = BuildLine(stamp, LogTag, message);
   std::string data_line = DataLine(level, line);
   if (level == 3)
     RegisterError(line);
@@ -46,20 +50,20 @@ void Logger::WriteLog(Level level, std::string_view message) {
 }
 
 void Logger::RegisterError(const std::string& line) {
-  const std::string_view key = std::string_view(line).substr(kStampLength);
   {
     std::lock_guard lock(LogLock);
-    bool found = false;
-    for (const std::string& entry : ErrorList) {
-      if (std::string_view(entry).substr(kStampLength) == key) {
-        found = true;
-        break;
-      }
-    }
-    if (!found)
-      ErrorList.push_back(line);
+    RegisterErrorLocked(line);
   }
   ErrorEvent.Set();
+}
+
+void Logger::RegisterErrorLocked(const std::string& line) {
+  const std::string_view key = std::string_view(line).substr(kStampLength);
+  for (const std::string& entry : ErrorList) {
+    if (std::string_view(entry).substr(kStampLength) == key)
+      return;
+  }
+  ErrorList.push_back(line);
 }
 
 void Logger::RotateLog(std::int32_t limit) {
@@ -99,6 +103,16 @@ bool AppendWhole(os::File& file, std::string_view bytes) {
 // Runs under LogLock. A line leaves the queue, or counts as written, only once all its bytes
 // are in the file; whatever could not be written is queued for the next call.
 void Logger::WriteFileLocked(std::string data_line) {
+  std::unique_ptr<os::File> file = OpenLocked();
+  if (!file) {
+    QueueLocked(std::move(data_line));
+    return;
+  }
+  std::uint64_t written = 0;
+  WriteLinesLocked(*file, data_line, written);
+}
+
+std::unique_ptr<os::File> Logger::OpenLocked() {
   RotateLog(MaxLogSize);
 
   os::FileSystem& fs = *env_.fs;
@@ -109,37 +123,159 @@ void Logger::WriteFileLocked(std::string data_line) {
       open_error_queued_ = true;
     }
     opened = fs.Create(LogFileName);
-    if (!opened.file) {
-      QueueLocked(std::move(data_line));
-      return;
-    }
+    if (!opened.file)
+      return nullptr;
   }
   open_error_queued_ = false;
-  os::File& file = *opened.file;
+  return std::move(opened.file);
+}
+
+bool Logger::WriteLinesLocked(os::File& file, std::string_view data_line, std::uint64_t& written) {
+  const auto append = [&](std::string_view bytes) {
+    if (!AppendWhole(file, bytes))
+      return false;
+    written += bytes.size();
+    return true;
+  };
+  const auto give_up = [&] {
+    QueueLocked(std::string(data_line));
+    return false;
+  };
 
   if (FirstWrite) {
-    if (!AppendWhole(file, kLineEnd)) {
-      QueueLocked(std::move(data_line));
-      return;
-    }
+    if (!append(kLineEnd))
+      return give_up();
     FirstWrite = false;
   }
   while (!PendingLines.empty()) {
-    if (!AppendWhole(file, PendingLines.front())) {
-      QueueLocked(std::move(data_line));
-      return;
-    }
+    if (!append(PendingLines.front()))
+      return give_up();
+    if (IsDataLine(PendingLines.front()))
+      ++lines_written_;
     ForgetFirstPendingLocked();
   }
   if (dropped_lines_ > 0) {
-    if (!AppendWhole(file, LostLinesLine(dropped_lines_))) {
-      QueueLocked(std::move(data_line));
-      return;
-    }
+    if (!append(LostLinesLine(dropped_lines_)))
+      return give_up();
     dropped_lines_ = 0;
   }
-  if (!AppendWhole(file, data_line))
-    QueueLocked(std::move(data_line));
+  if (!append(data_line))
+    return give_up();
+  ++lines_written_;
+  return true;
+}
+
+namespace {
+
+// Gathered lines are written once this much is waiting, and always when the burst ends.
+constexpr std::size_t kMaxGathered = 64u << 10;
+
+}  // namespace
+
+Logger::Burst::Burst(Logger& log) : log_(log), lock_(log.LogLock) {}
+
+Logger::Burst::~Burst() {
+  try {
+    CloseLocked();
+  } catch (...) {
+    // Memory exhaustion while queuing what could not be written; the file is closed regardless.
+  }
+  file_.reset();
+}
+
+void Logger::Burst::WriteLog(Level level, std::string_view message, const os::LocalTime& stamp) {
+  AssignDataLine(line_, level, stamp, log_.LogTag, message);
+  if (level == 3) {
+    // The register keys on the line without its marker and line end, as a single write does.
+    log_.RegisterErrorLocked(line_.substr(2, line_.size() - 2 - kLineEnd.size()));
+    log_.ErrorEvent.Set();
+  }
+  if (log_.LogFileName.empty())
+    return;
+  try {
+    WriteFileLocked();
+  } catch (...) {
+    // As in a single write: only memory exhaustion gets here, and the line is given up.
+    gathered_.clear();
+    line_ends_.clear();
+    file_.reset();
+  }
+}
+
+void Logger::Burst::WriteFileLocked() {
+  if (file_ && (!size_known_ ||
+                static_cast<std::int64_t>(size_) > static_cast<std::int64_t>(log_.MaxLogSize))) {
+    CloseLocked();  // a rotation renames, which must never meet our own open handle
+  }
+  if (!file_) {
+    file_ = log_.OpenLocked();
+    if (!file_) {
+      log_.QueueLocked(line_);
+      return;
+    }
+    const auto size = file_->Size();
+    size_known_ = size.has_value();
+    size_ = size.value_or(0);
+  }
+  // With nothing to go before it, a data line only needs appending: gather it.
+  if (!log_.FirstWrite && log_.PendingLines.empty() && log_.dropped_lines_ == 0) {
+    gathered_ += line_;
+    line_ends_.push_back(gathered_.size());
+    size_ += line_.size();
+    if (gathered_.size() >= kMaxGathered)
+      FlushLocked();
+    return;
+  }
+  FlushLocked();
+  if (!file_) {
+    log_.WriteFileLocked(line_);
+    return;
+  }
+  if (!log_.WriteLinesLocked(*file_, line_, size_))
+    file_.reset();
+}
+
+void Logger::Burst::FlushLocked() {
+  if (gathered_.empty())
+    return;
+  const os::File::WriteResult r = file_->Write(gathered_);
+  if (r.ok) {
+    log_.lines_written_ += line_ends_.size();
+    gathered_.clear();
+    line_ends_.clear();
+    return;
+  }
+  if (r.written > 0) {
+    if (const auto size = file_->Size(); size && *size >= r.written)
+      file_->Truncate(*size - r.written);
+  }
+  // One line at a time now: those that fit stay; from the first that does not, each line takes
+  // the single-write path, which queues it or, if things change, rotates and writes it.
+  std::string gathered = std::move(gathered_);
+  const std::vector<std::size_t> ends = std::move(line_ends_);
+  gathered_.clear();
+  line_ends_.clear();
+  std::size_t from = 0;
+  for (const std::size_t end : ends) {
+    const std::string_view line = std::string_view(gathered).substr(from, end - from);
+    from = end;
+    if (file_) {
+      if (AppendWhole(*file_, line)) {
+        ++log_.lines_written_;
+        continue;
+      }
+      file_.reset();
+      log_.QueueLocked(std::string(line));
+      continue;
+    }
+    log_.WriteFileLocked(std::string(line));
+  }
+}
+
+void Logger::Burst::CloseLocked() {
+  if (file_)
+    FlushLocked();
+  file_.reset();
 }
 
 void Logger::QueueLocked(std::string line) {
@@ -176,6 +312,11 @@ std::vector<std::string> Logger::Errors() {
 std::size_t Logger::PendingCount() {
   std::lock_guard lock(LogLock);
   return PendingLines.size();
+}
+
+std::uint64_t Logger::LinesWritten() {
+  std::lock_guard lock(LogLock);
+  return lines_written_;
 }
 
 Logger& Log() {

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -40,6 +41,8 @@ class Logger {
   void InitLog(std::string_view a);
   // No failure of the file step reaches the caller.
   void WriteLog(Level level, std::string_view message);
+  // The same, stamped with the given time rather than now (a datagram's arrival, for one).
+  void WriteLog(Level level, std::string_view message, const os::LocalTime& stamp);
   // Moves the file to suffix 0 once it is larger than limit. Runs under LogLock.
   void RotateLog(std::int32_t limit);
 
@@ -51,10 +54,52 @@ class Logger {
   std::vector<std::string> Errors();
   os::AutoResetEvent& ErrorSignal() { return ErrorEvent; }
   std::size_t PendingCount();
+  // Data lines that have reached the file in this run, whether at once or from the queue.
+  std::uint64_t LinesWritten();
+
+  // Writes several lines during one open of the file, for when several are waiting at once.
+  // Holds LogLock from construction to destruction and closes the file before releasing it.
+  // The file bytes are exactly those of the same WriteLog calls one by one: before every line
+  // the size is checked against MaxLogSize (tracked from the open rather than looked up) and
+  // the file closed ahead of a rotation. Data lines are gathered and written together, at the
+  // latest when the burst ends; should that write fail, it is cut back and the lines written
+  // one at a time as single writes would, so the ones that fit stay and the rest are handled
+  // exactly as single writes would handle them. Keep a burst short: nothing else can write
+  // meanwhile, and a WriteLog on the burst's own thread would wait for it forever.
+  class Burst {
+   public:
+    explicit Burst(Logger& log);
+    Burst(const Burst&) = delete;
+    Burst& operator=(const Burst&) = delete;
+    ~Burst();
+
+    void WriteLog(Level level, std::string_view message, const os::LocalTime& stamp);
+
+   private:
+    void WriteFileLocked();
+    void FlushLocked();
+    void CloseLocked();
+
+    Logger& log_;
+    std::unique_lock<std::mutex> lock_;
+    std::unique_ptr<os::File> file_;
+    std::uint64_t size_ = 0;  // of the file, gathered lines included
+    bool size_known_ = false;
+    std::string line_;
+    std::string gathered_;                // data lines not yet written
+    std::vector<std::size_t> line_ends_;  // where each gathered line ends
+  };
 
  private:
   void RegisterError(const std::string& line);
+  void RegisterErrorLocked(const std::string& line);
   void WriteFileLocked(std::string data_line);
+  // Rotates when due, then opens the file for appending, or creates it after queuing the
+  // open-error line. Null when both failed; the caller then queues its data line.
+  std::unique_ptr<os::File> OpenLocked();
+  // Separator, pending lines, lost-lines mark and data line; false when a write failed, with
+  // the data line queued. written grows by every byte that stayed in the file.
+  bool WriteLinesLocked(os::File& file, std::string_view data_line, std::uint64_t& written);
   void QueueLocked(std::string line);
   void ForgetFirstPendingLocked();
 
@@ -70,6 +115,7 @@ class Logger {
   std::size_t pending_bytes_ = 0;
   std::uint64_t dropped_lines_ = 0;  // lines lost since the last queued one
   bool open_error_queued_ = false;   // one open-error line per outage
+  std::uint64_t lines_written_ = 0;
 };
 
 // The process-wide writer.

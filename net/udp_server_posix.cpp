@@ -1,13 +1,17 @@
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <linux/sock_diag.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstring>
+#include <optional>
 #include <thread>
 #include <utility>
 
@@ -39,12 +43,38 @@ class UniqueFd {
   throw BindError("Could not bind socket. " + os::ErrorText(code) + ".");
 }
 
-// Datagrams read in one go before the stop request is looked at again.
-constexpr int kReadsPerWake = 64;
+// Batches read in a row before the stop request is looked at again.
+constexpr int kBatchesPerWake = 16;
 // What is read from the socket's queue after a stop request, so that datagrams the kernel has
 // already accepted still reach the log; bounded so a flood cannot hold the stop up.
 constexpr int kMaxDrainedOnStop = 1 << 16;
 constexpr auto kMaxDrainTime = std::chrono::seconds(1);
+// Room for a receive time stamp and a drop counter per datagram.
+constexpr std::size_t kControlSize =
+    CMSG_SPACE(sizeof(timespec)) + CMSG_SPACE(sizeof(std::uint32_t));
+
+void EnableOption(int fd, int option) {
+  const int on = 1;
+  ::setsockopt(fd, SOL_SOCKET, option, &on, sizeof on);
+}
+
+// The kernel's count of datagrams it dropped for this socket; nullopt where it does not say.
+std::optional<std::uint32_t> SocketDrops(int fd) {
+  std::uint32_t info[SK_MEMINFO_VARS] = {};
+  socklen_t len = sizeof info;
+  if (::getsockopt(fd, SOL_SOCKET, SO_MEMINFO, info, &len) != 0 ||
+      len <= SK_MEMINFO_DROPS * sizeof(std::uint32_t))
+    return std::nullopt;
+  return info[SK_MEMINFO_DROPS];
+}
+
+std::size_t ReceiveBufferSize(int fd) {
+  int size = 0;
+  socklen_t len = sizeof size;
+  if (::getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, &len) != 0 || size < 0)
+    return 0;
+  return static_cast<std::size_t>(size);
+}
 
 }  // namespace
 
@@ -52,10 +82,19 @@ class UdpServer::Listener {
  public:
   Listener(UdpServer& owner, int socket_fd, SocketHandle binding)
       : owner_(owner),
+        counters_(owner.counters_),
         socket_(socket_fd),
         binding_(std::move(binding)),
-        buffer_size_(owner.BufferSize),
-        buffer_(buffer_size_ > 0 ? buffer_size_ : 1) {
+        datagram_size_(owner.BufferSize > 0 ? owner.BufferSize : 1),
+        buffers_(datagram_size_ * kMaxBatch),
+        control_(kControlSize * kMaxBatch),
+        iov_(kMaxBatch),
+        headers_(kMaxBatch),
+        batch_(kMaxBatch) {
+    EnableOption(socket_.get(), SO_TIMESTAMPNS);
+    EnableOption(socket_.get(), SO_RXQ_OVFL);
+    for (std::size_t i = 0; i < kMaxBatch; ++i)
+      iov_[i] = {buffers_.data() + i * datagram_size_, owner.BufferSize};
     int pipe_fds[2];
     if (::pipe2(pipe_fds, O_CLOEXEC | O_NONBLOCK) != 0)
       throw std::runtime_error("Could not start the listener. " + os::ErrorText(errno) + ".");
@@ -69,6 +108,8 @@ class UdpServer::Listener {
     while (::write(wake_write_->get(), &byte, 1) < 0 && errno == EINTR) {
     }
     thread_.join();
+    if (const auto drops = SocketDrops(socket_.get()))
+      NoteDrops(*drops);
   }
 
   const SocketHandle& binding() const { return binding_; }
@@ -85,46 +126,118 @@ class UdpServer::Listener {
       }
       if (fds[1].revents != 0) {
         const auto deadline = std::chrono::steady_clock::now() + kMaxDrainTime;
-        for (int n = 0; n < kMaxDrainedOnStop && ReadOne(); ++n) {
-          if ((n & 255) == 255 && std::chrono::steady_clock::now() > deadline)
+        int drained = 0;
+        while (drained < kMaxDrainedOnStop && std::chrono::steady_clock::now() <= deadline) {
+          const int n = ReadBatch();
+          if (n == 0)
             break;
+          drained += n;
         }
         return;
       }
       if (fds[0].revents != 0) {
-        for (int n = 0; n < kReadsPerWake && ReadOne(); ++n) {
+        // A full batch means more may be waiting: read on without going back to poll.
+        for (int b = 0; b < kBatchesPerWake && ReadBatch() == static_cast<int>(kMaxBatch); ++b) {
         }
       }
     }
   }
 
-  // False when nothing more is waiting.
-  bool ReadOne() {
-    iovec iov{buffer_.data(), buffer_size_};
-    msghdr msg{};
-    msg.msg_iov = &iov;
-    msg.msg_iovlen = 1;
-    const ssize_t n = ::recvmsg(socket_.get(), &msg, MSG_DONTWAIT);
-    if (n < 0)
-      return errno == EINTR;
-    if ((msg.msg_flags & MSG_TRUNC) != 0)
-      return true;  // longer than BufferSize: dropped whole
-    if (owner_.OnUDPRead) {
+  // Reads what is waiting, up to kMaxBatch datagrams, and hands it on; returns how many were
+  // read, 0 when nothing was waiting.
+  int ReadBatch() {
+    mmsghdr* headers = headers_.data();
+    for (std::size_t i = 0; i < kMaxBatch; ++i) {
+      msghdr& h = headers[i].msg_hdr;
+      h = msghdr{};
+      h.msg_iov = &iov_[i];
+      h.msg_iovlen = 1;
+      h.msg_control = control_.data() + i * kControlSize;
+      h.msg_controllen = kControlSize;
+      headers[i].msg_len = 0;
+    }
+    int n;
+    do {
+      n = ::recvmmsg(socket_.get(), headers, kMaxBatch, MSG_DONTWAIT, nullptr);
+    } while (n < 0 && errno == EINTR);
+    if (n <= 0)
+      return 0;
+
+    std::optional<os::WallTime> read_time;
+    std::size_t count = 0;
+    for (int i = 0; i < n; ++i) {
+      msghdr& h = headers[i].msg_hdr;
+      std::optional<os::WallTime> stamp;
+      for (cmsghdr* c = CMSG_FIRSTHDR(&h); c != nullptr; c = CMSG_NXTHDR(&h, c)) {
+        if (c->cmsg_level != SOL_SOCKET)
+          continue;
+        if (c->cmsg_type == SCM_TIMESTAMPNS) {
+          timespec ts;
+          std::memcpy(&ts, CMSG_DATA(c), sizeof ts);
+          stamp = os::WallTime{ts.tv_sec, static_cast<std::int32_t>(ts.tv_nsec)};
+        } else if (c->cmsg_type == SO_RXQ_OVFL) {
+          std::uint32_t drops;
+          std::memcpy(&drops, CMSG_DATA(c), sizeof drops);
+          NoteDrops(drops);
+        }
+      }
+      if ((h.msg_flags & MSG_TRUNC) != 0) {
+        counters_.oversize.fetch_add(1, std::memory_order_relaxed);  // dropped whole
+        continue;
+      }
+      if (!stamp) {
+        if (!read_time)
+          read_time = os::WallNow();
+        stamp = read_time;
+      }
+      batch_[count++] = Datagram{
+          std::string_view(static_cast<const char*>(h.msg_iov->iov_base), headers[i].msg_len),
+          *stamp};
+    }
+    Deliver(std::span<const Datagram>(batch_.data(), count));
+    return n;
+  }
+
+  void Deliver(std::span<const Datagram> datagrams) {
+    if (datagrams.empty())
+      return;
+    counters_.delivered.fetch_add(datagrams.size(), std::memory_order_relaxed);
+    if (owner_.OnUDPReadBatch) {
       try {
-        owner_.OnUDPRead(owner_, std::string_view(buffer_.data(), static_cast<std::size_t>(n)),
-                         binding_);
+        owner_.OnUDPReadBatch(owner_, datagrams, binding_);
       } catch (...) {
         // A failing handler must not end the listener.
       }
+      return;
     }
-    return true;
+    if (!owner_.OnUDPRead)
+      return;
+    for (const Datagram& d : datagrams) {
+      try {
+        owner_.OnUDPRead(owner_, d.Data, binding_);
+      } catch (...) {
+        // As above.
+      }
+    }
+  }
+
+  // The kernel's running total for the socket; only this thread and the destructor after the
+  // join store it.
+  void NoteDrops(std::uint32_t total) {
+    if (total > counters_.system_dropped.load(std::memory_order_relaxed))
+      counters_.system_dropped.store(total, std::memory_order_relaxed);
   }
 
   UdpServer& owner_;
+  Counters& counters_;
   UniqueFd socket_;
   SocketHandle binding_;
-  const std::size_t buffer_size_;  // fixed at activation
-  std::vector<char> buffer_;
+  std::size_t datagram_size_;
+  std::vector<char> buffers_;
+  std::vector<char> control_;
+  std::vector<iovec> iov_;
+  std::vector<mmsghdr> headers_;
+  std::vector<Datagram> batch_;
   std::unique_ptr<UniqueFd> wake_read_;
   std::unique_ptr<UniqueFd> wake_write_;
   std::thread thread_;
@@ -139,6 +252,7 @@ UdpServer::~UdpServer() {
 void UdpServer::SetActive(bool active) {
   if (!active) {
     listener_.reset();
+    granted_socket_buffer_ = 0;
     return;
   }
   if (listener_)
@@ -152,14 +266,23 @@ void UdpServer::SetActive(bool active) {
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_ANY);
   addr.sin_port = htons(DefaultPort);
+  if (SocketBufferSize > 0) {
+    // Forcing passes the system's cap but needs privilege; the plain request is capped.
+    const int size = static_cast<int>(std::min<std::size_t>(SocketBufferSize, 1u << 30));
+    if (::setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) != 0)
+      ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+  }
   if (::bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0)
     ThrowBindError(errno);
   socklen_t len = sizeof addr;
   if (::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
     ThrowBindError(errno);
 
+  const std::size_t granted = ReceiveBufferSize(fd);
+
   SocketHandle binding{"0.0.0.0", ntohs(addr.sin_port)};
   listener_ = std::make_unique<Listener>(*this, guard.release(), std::move(binding));
+  granted_socket_buffer_ = granted;
 }
 
 bool UdpServer::Active() const {

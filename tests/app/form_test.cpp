@@ -171,5 +171,34 @@ TEST_F(FormTest, EachDatagramIsWrittenAtLevelOneUnchanged) {
   EXPECT_EQ(text[text.size() - tail.size() - 21], '+');
 }
 
+// Datagrams read together: one line each, in order, each stamped with its own arrival time.
+TEST_F(FormTest, BatchIsWrittenWithEachDatagramsArrivalTime) {
+  TForm1 form(app, {}, log);
+  log.InitLog(".LOG");
+  log.WriteLog(1, "start");  // past the separator and the open-error line
+  const os::WallTime first = os::WallNow();
+  const std::vector<os::WallTime> arrivals = {
+      first, {first.seconds, 999000000}, {first.seconds + 1, 5000000}, {first.seconds + 61, 0}};
+  const std::vector<std::string> payloads = {"a", "", std::string("c\0\r\n", 4), "d"};
+  std::vector<net::Datagram> batch;
+  for (std::size_t i = 0; i < payloads.size(); ++i)
+    batch.push_back({payloads[i], arrivals[i]});
+
+  for (const std::size_t size : {std::size_t{1}, batch.size()}) {
+    const std::string before = ReadFile(log.FileName());
+    form.IdUDPServer1UDPReadBatch(form.IdUDPServer1, std::span(batch).first(size),
+                                  net::SocketHandle{});
+    std::string expected;
+    for (std::size_t i = 0; i < size; ++i) {
+      os::LocalTime t = os::LocalTimeOf(arrivals[i].seconds);
+      t.millisecond = arrivals[i].nanoseconds / 1000000;
+      expected += logger::DataLine(1, logger::BuildLine(t, "", payloads[i]));
+    }
+    const std::string text = ReadFile(log.FileName());
+    ASSERT_GE(text.size(), before.size());
+    EXPECT_EQ(text.substr(before.size()), expected) << size << " datagrams";
+  }
+}
+
 }  // namespace
 }  // namespace app

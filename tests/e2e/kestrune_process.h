@@ -83,7 +83,9 @@ class Kestrune {
 
   // Waits for the start-up report and takes the port and log path from it.
   bool WaitUntilListening() {
-    static const std::regex kReport("kestrune: listening on UDP port ([0-9]+), logging to (.*)\n");
+    static const std::regex kReport(
+        "kestrune: listening on UDP port ([0-9]+) \\(receive buffer [0-9]+ bytes\\), logging to "
+        "(.*)\n");
     return WaitUntil([&] {
       std::smatch m;
       const std::string err = Stderr();
