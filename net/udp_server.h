@@ -96,6 +96,9 @@ class UdpServer {
     std::atomic<std::uint64_t> oversize{0};
     std::atomic<std::uint64_t> system_dropped{0};
   };
+  // Hands one read's datagrams to the handlers and counts them; on the listener thread.
+  void Deliver(std::span<const Datagram> datagrams, const SocketHandle& binding);
+
   Counters counters_;
   std::atomic<std::size_t> granted_socket_buffer_{0};
   std::unique_ptr<Listener> listener_;

@@ -194,31 +194,8 @@ class UdpServer::Listener {
           std::string_view(static_cast<const char*>(h.msg_iov->iov_base), headers[i].msg_len),
           *stamp};
     }
-    Deliver(std::span<const Datagram>(batch_.data(), count));
+    owner_.Deliver(std::span<const Datagram>(batch_.data(), count), binding_);
     return n;
-  }
-
-  void Deliver(std::span<const Datagram> datagrams) {
-    if (datagrams.empty())
-      return;
-    counters_.delivered.fetch_add(datagrams.size(), std::memory_order_relaxed);
-    if (owner_.OnUDPReadBatch) {
-      try {
-        owner_.OnUDPReadBatch(owner_, datagrams, binding_);
-      } catch (...) {
-        // A failing handler must not end the listener.
-      }
-      return;
-    }
-    if (!owner_.OnUDPRead)
-      return;
-    for (const Datagram& d : datagrams) {
-      try {
-        owner_.OnUDPRead(owner_, d.Data, binding_);
-      } catch (...) {
-        // As above.
-      }
-    }
   }
 
   // The kernel's running total for the socket; only this thread and the destructor after the

@@ -4,6 +4,7 @@
 #include <mswsock.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <mutex>
@@ -12,6 +13,7 @@
 
 #include "net/udp_server.h"
 #include "os/error_text.h"
+#include "os/wall_clock.h"
 
 namespace net {
 namespace {
@@ -63,10 +65,11 @@ void StartWinsock() {
     ThrowBindError(started);
 }
 
+// Used when the owner asks for no particular size: the system default holds few datagrams.
 constexpr int kReceiveQueueBytes = 8 << 20;
 
-// Datagrams read in one go before the stop request is looked at again.
-constexpr int kReadsPerWake = 64;
+// Full batches read in one go before the stop request is looked at again.
+constexpr int kBatchesPerWake = 16;
 // What is read from the socket's queue after a stop request, so that datagrams the system has
 // already accepted still reach the log; bounded so a flood cannot hold the stop up.
 constexpr int kMaxDrainedOnStop = 1 << 16;
@@ -78,12 +81,16 @@ class UdpServer::Listener {
  public:
   Listener(UdpServer& owner, SOCKET socket, SocketHandle binding)
       : owner_(owner),
+        counters_(owner.counters_),
         socket_(socket),
         binding_(std::move(binding)),
-        buffer_(owner.BufferSize > 0 ? owner.BufferSize : 1) {
+        buffer_size_(owner.BufferSize),
+        datagram_size_(buffer_size_ > 0 ? buffer_size_ : 1),
+        buffers_(datagram_size_ * kMaxBatch),
+        batch_(kMaxBatch) {
     if (readable_.get() == nullptr || stop_.get() == nullptr)
       ThrowBindError(static_cast<int>(::GetLastError()));
-    // Also makes the socket non-blocking, so a read never waits past the queue's end.
+    // Also makes the socket non-blocking: the check for more waiting datagrams never waits.
     if (::WSAEventSelect(socket_.get(), readable_.get(), FD_READ) != 0)
       ThrowBindError(::WSAGetLastError());
     thread_ = std::thread([this] { Run(); });
@@ -103,48 +110,59 @@ class UdpServer::Listener {
       const DWORD woke = ::WaitForMultipleObjects(2, events, FALSE, INFINITE);
       if (woke == WAIT_OBJECT_0 + 1 || woke == WAIT_FAILED) {
         const auto deadline = std::chrono::steady_clock::now() + kMaxDrainTime;
-        for (int n = 0; n < kMaxDrainedOnStop && ReadOne(); ++n) {
-          if ((n & 255) == 255 && std::chrono::steady_clock::now() > deadline)
+        int drained = 0;
+        while (drained < kMaxDrainedOnStop && std::chrono::steady_clock::now() <= deadline) {
+          const int n = ReadBatch();
+          if (n == 0)
             break;
+          drained += n;
         }
         return;
       }
       // Clears the record of the wake-up; a read re-arms it while more is queued.
       WSANETWORKEVENTS happened{};
       ::WSAEnumNetworkEvents(socket_.get(), readable_.get(), &happened);
-      for (int n = 0; n < kReadsPerWake && ReadOne(); ++n) {
+      // A full batch means more may be waiting: read on without going back to wait.
+      for (int b = 0; b < kBatchesPerWake && ReadBatch() == static_cast<int>(kMaxBatch); ++b) {
       }
     }
   }
 
-  // False when nothing more is waiting.
-  bool ReadOne() {
-    const int n = ::recv(socket_.get(), buffer_.data(), static_cast<int>(owner_.BufferSize), 0);
-    if (n == SOCKET_ERROR) {
-      switch (::WSAGetLastError()) {
-        case WSAEMSGSIZE:  // longer than BufferSize: dropped whole
-        case WSAECONNRESET:
-        case WSAEINTR:
-          return true;
-        default:
-          return false;
+  // Reads what is waiting, up to kMaxBatch datagrams, and hands it on; returns how many were
+  // read, 0 when nothing was waiting. Windows gives no receive time, so each is stamped as read.
+  int ReadBatch() {
+    std::size_t count = 0;
+    int read = 0;
+    for (std::size_t attempt = 0; attempt < 2 * kMaxBatch && count < kMaxBatch; ++attempt) {
+      char* slot = buffers_.data() + count * datagram_size_;
+      const int n = ::recv(socket_.get(), slot, static_cast<int>(buffer_size_), 0);
+      if (n == SOCKET_ERROR) {
+        const int error = ::WSAGetLastError();
+        if (error == WSAEMSGSIZE) {
+          counters_.oversize.fetch_add(1, std::memory_order_relaxed);  // dropped whole
+          ++read;
+          continue;
+        }
+        if (error == WSAECONNRESET || error == WSAEINTR)
+          continue;
+        break;  // WSAEWOULDBLOCK: nothing more is waiting
       }
+      batch_[count++] =
+          Datagram{std::string_view(slot, static_cast<std::size_t>(n)), os::WallNow()};
+      ++read;
     }
-    if (owner_.OnUDPRead) {
-      try {
-        owner_.OnUDPRead(owner_, std::string_view(buffer_.data(), static_cast<std::size_t>(n)),
-                         binding_);
-      } catch (...) {
-        // A failing handler must not end the listener.
-      }
-    }
-    return true;
+    owner_.Deliver(std::span<const Datagram>(batch_.data(), count), binding_);
+    return read;
   }
 
   UdpServer& owner_;
+  Counters& counters_;
   UniqueSocket socket_;
   SocketHandle binding_;
-  std::vector<char> buffer_;
+  const std::size_t buffer_size_;  // fixed at activation
+  std::size_t datagram_size_;
+  std::vector<char> buffers_;
+  std::vector<Datagram> batch_;
   UniqueEvent readable_;
   UniqueEvent stop_;
   std::thread thread_;
@@ -159,6 +177,7 @@ UdpServer::~UdpServer() {
 void UdpServer::SetActive(bool active) {
   if (!active) {
     listener_.reset();
+    granted_socket_buffer_ = 0;
     return;
   }
   if (listener_)
@@ -176,9 +195,15 @@ void UdpServer::SetActive(bool active) {
                sizeof exclusive);
   // A burst waits in the socket's queue while a line is written; the default queue holds only a
   // few datagrams of the largest size.
-  int queue_bytes = kReceiveQueueBytes;
+  int queue_bytes = SocketBufferSize > 0
+                        ? static_cast<int>(std::min<std::size_t>(SocketBufferSize, 1u << 30))
+                        : kReceiveQueueBytes;
   ::setsockopt(s, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&queue_bytes),
                sizeof queue_bytes);
+  int granted = 0;
+  int granted_len = sizeof granted;
+  if (::getsockopt(s, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<char*>(&granted), &granted_len) != 0)
+    granted = 0;
   // An ICMP "port unreachable" would otherwise surface as a failed read on this socket.
   BOOL report_reset = FALSE;
   DWORD returned = 0;
@@ -197,6 +222,7 @@ void UdpServer::SetActive(bool active) {
 
   SocketHandle binding{"0.0.0.0", ntohs(addr.sin_port)};
   listener_ = std::make_unique<Listener>(*this, guard.release(), std::move(binding));
+  granted_socket_buffer_ = static_cast<std::size_t>(granted);
 }
 
 bool UdpServer::Active() const {

@@ -1,6 +1,7 @@
 // The UDP server on real loopback sockets: what reaches the handler, and how it stops.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
@@ -10,11 +11,13 @@
 #include <vector>
 
 #include "net/udp_server.h"
+#include "tests/net/gated_receiver.h"
 #include "tests/support/temp_dir.h"
 
 namespace net {
 namespace {
 
+using testing::GatedReceiver;
 using testing_support::SendDatagram;
 using testing_support::WaitUntil;
 
@@ -139,6 +142,49 @@ TEST_F(ListenerTest, StopFinishesTheHandlerAndDrainsTheQueue) {
   gate.Open();
   stopper.join();
   EXPECT_EQ(Received(), (std::vector<std::string>{"0", "1", "2", "3", "4", "5"}));
+}
+
+TEST(UdpBatch, QueuedDatagramsComeInOrderInBatchesWithOversizeOnesDroppedAlone) {
+  UdpServer server;
+  server.BufferSize = 4096;
+  server.SocketBufferSize = 1 << 20;
+  GatedReceiver receiver(server);
+  server.SetActive(true);
+  const std::uint16_t port = server.Bindings().at(0).Port;
+
+  ASSERT_TRUE(SendDatagram(port, "first"));
+  receiver.WaitForFirstCall();
+  std::vector<std::string> expected{"first"};
+  for (int i = 0; i < 300; ++i) {
+    std::string payload = "n" + std::to_string(i);
+    if (i == 10)
+      payload = "";
+    if (i == 20)
+      payload = std::string(4096, 'w');  // the largest that fits
+    if (i % 50 == 7) {
+      ASSERT_TRUE(SendDatagram(port, std::string(4097, 'x')));
+      continue;
+    }
+    ASSERT_TRUE(SendDatagram(port, payload));
+    expected.push_back(payload);
+  }
+  receiver.Open();
+  ASSERT_TRUE(WaitUntil([&] { return receiver.Received() >= expected.size(); }));
+  server.SetActive(false);
+
+  EXPECT_EQ(receiver.payloads, expected);
+  std::size_t largest = 0;
+  for (const std::size_t size : receiver.batch_sizes) {
+    EXPECT_GE(size, 1u);
+    largest = std::max(largest, size);
+  }
+  // A read takes up to kMaxBatch; an oversize one among them leaves a gap.
+  EXPECT_GE(largest, UdpServer::kMaxBatch - 1) << "a queue of 300 should be read in big batches";
+  EXPECT_LE(largest, UdpServer::kMaxBatch);
+  const UdpStatistics stats = server.Statistics();
+  EXPECT_EQ(stats.Delivered, expected.size());
+  EXPECT_EQ(stats.Oversize, 6u);
+  EXPECT_EQ(stats.SystemDropped, 0u);
 }
 
 }  // namespace

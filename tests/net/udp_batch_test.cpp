@@ -1,4 +1,4 @@
-// Batched receive on real loopback sockets: order, oversize datagrams, arrival stamps, and the
+// Batched receive where the system gives receive stamps and loss counts: arrival stamps, and the
 // counts of what was lost.
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -10,103 +10,18 @@
 #include <vector>
 
 #include "net/udp_server.h"
+#include "tests/net/gated_receiver.h"
 #include "tests/support/temp_dir.h"
 
 namespace net {
 namespace {
 
+using testing::GatedReceiver;
 using testing_support::SendDatagram;
 using testing_support::WaitUntil;
 
-// Records every batch; the first call blocks until the test opens the gate, so that what the
-// test sends meanwhile piles up in the socket's queue.
-class GatedReceiver {
- public:
-  explicit GatedReceiver(UdpServer& server) {
-    server.OnUDPReadBatch = [this](UdpServer&, std::span<const Datagram> batch,
-                                   const SocketHandle&) {
-      std::unique_lock lock(mutex_);
-      ++calls_;
-      cv_.notify_all();
-      cv_.wait(lock, [this] { return open_; });
-      batch_sizes.push_back(batch.size());
-      for (const Datagram& d : batch) {
-        payloads.emplace_back(d.Data);
-        arrivals.push_back(d.Arrival);
-      }
-    };
-  }
-  void WaitForFirstCall() {
-    std::unique_lock lock(mutex_);
-    ASSERT_TRUE(cv_.wait_for(lock, std::chrono::seconds(20), [this] { return calls_ > 0; }));
-  }
-  void Open() {
-    std::lock_guard lock(mutex_);
-    open_ = true;
-    cv_.notify_all();
-  }
-  std::size_t Received() {
-    std::lock_guard lock(mutex_);
-    return payloads.size();
-  }
-
-  // Read after the server is inactive.
-  std::vector<std::size_t> batch_sizes;
-  std::vector<std::string> payloads;
-  std::vector<os::WallTime> arrivals;
-
- private:
-  std::mutex mutex_;
-  std::condition_variable cv_;
-  int calls_ = 0;
-  bool open_ = false;
-};
-
 double Seconds(os::WallTime t) {
   return static_cast<double>(t.seconds) + t.nanoseconds * 1e-9;
-}
-
-TEST(UdpBatch, QueuedDatagramsComeInOrderInBatchesWithOversizeOnesDroppedAlone) {
-  UdpServer server;
-  server.BufferSize = 4096;
-  server.SocketBufferSize = 1 << 20;
-  GatedReceiver receiver(server);
-  server.SetActive(true);
-  const std::uint16_t port = server.Bindings().at(0).Port;
-
-  ASSERT_TRUE(SendDatagram(port, "first"));
-  receiver.WaitForFirstCall();
-  std::vector<std::string> expected{"first"};
-  for (int i = 0; i < 300; ++i) {
-    std::string payload = "n" + std::to_string(i);
-    if (i == 10)
-      payload = "";
-    if (i == 20)
-      payload = std::string(4096, 'w');  // the largest that fits
-    if (i % 50 == 7) {
-      ASSERT_TRUE(SendDatagram(port, std::string(4097, 'x')));
-      continue;
-    }
-    ASSERT_TRUE(SendDatagram(port, payload));
-    expected.push_back(payload);
-  }
-  receiver.Open();
-  ASSERT_TRUE(WaitUntil([&] { return receiver.Received() >= expected.size(); }));
-  server.SetActive(false);
-
-  EXPECT_EQ(receiver.payloads, expected);
-  std::size_t largest = 0;
-  for (const std::size_t size : receiver.batch_sizes) {
-    EXPECT_GE(size, 1u);
-    largest = std::max(largest, size);
-  }
-  // A read takes up to kMaxBatch; an oversize one among them leaves a gap.
-  EXPECT_GE(largest, UdpServer::kMaxBatch - 1) << "a queue of 300 should be read in big batches";
-  EXPECT_LE(largest, UdpServer::kMaxBatch);
-  const UdpStatistics stats = server.Statistics();
-  EXPECT_EQ(stats.Delivered, expected.size());
-  EXPECT_EQ(stats.Oversize, 6u);
-  EXPECT_EQ(stats.SystemDropped, 0u);
 }
 
 TEST(UdpBatch, EachDatagramCarriesItsOwnArrivalTime) {
