@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "shell/application.h"
+#include "shell/stop_signals.h"
 
 namespace shell {
 
@@ -35,6 +36,7 @@ class HeadlessApplication final : public Application {
 
   int wake_read_ = -1;
   int wake_write_ = -1;
+  std::unique_ptr<StopSignalRoute> stop_signals_;
   std::atomic<int> exit_status_{-1};
   std::vector<HeadlessTimer*> timers_;
 };

@@ -16,17 +16,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-std::atomic<int> g_signal_fd{-1};
-
-void OnStopSignal(int) {
-  const int saved = errno;
-  const int fd = g_signal_fd.load();
-  const char byte = 0;
-  if (fd >= 0) [[maybe_unused]]
-    const ssize_t n = ::write(fd, &byte, 1);
-  errno = saved;
-}
-
 class HeadlessForm final : public Form {
  public:
   void Show() override { visible_ = true; }
@@ -88,18 +77,11 @@ HeadlessApplication::HeadlessApplication() {
     throw std::runtime_error("cannot create the wake-up pipe");
   wake_read_ = fds[0];
   wake_write_ = fds[1];
-  g_signal_fd.store(wake_write_);
-  struct sigaction action {};
-  action.sa_handler = OnStopSignal;
-  sigemptyset(&action.sa_mask);
-  action.sa_flags = SA_RESTART;
-  ::sigaction(SIGINT, &action, nullptr);
-  ::sigaction(SIGTERM, &action, nullptr);
+  stop_signals_ = std::make_unique<StopSignalRoute>(wake_write_);
 }
 
 HeadlessApplication::~HeadlessApplication() {
-  int expected = wake_write_;
-  g_signal_fd.compare_exchange_strong(expected, -1);
+  stop_signals_.reset();
   ::close(wake_read_);
   ::close(wake_write_);
 }

@@ -87,17 +87,6 @@ std::string WaylandProblem(const std::string& display) {
   return {};
 }
 
-std::atomic<int> g_stop_fd{-1};
-
-void OnStopSignal(int) {
-  const int saved = errno;
-  const char byte = 0;
-  if (const int fd = g_stop_fd.load(); fd >= 0) {
-    [[maybe_unused]] const ssize_t n = ::write(fd, &byte, 1);
-  }
-  errno = saved;
-}
-
 int PointsFromPixelHeight(int height) {
   // A negative height is the character height in pixels at 96 pixels per inch.
   const int pixels = height < 0 ? -height : height;
@@ -161,22 +150,12 @@ QtApplication::QtApplication(const char* program, const std::string& platform)
       }
       Quit();
     });
-    g_stop_fd.store(stop_fds_[1]);
-    struct sigaction action {};
-    action.sa_handler = OnStopSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    ::sigaction(SIGINT, &action, nullptr);
-    ::sigaction(SIGTERM, &action, nullptr);
+    stop_signals_ = std::make_unique<StopSignalRoute>(stop_fds_[1]);
   }
 }
 
 QtApplication::~QtApplication() {
-  int expected = stop_fds_[1];
-  if (expected >= 0 && g_stop_fd.compare_exchange_strong(expected, -1)) {
-    ::signal(SIGINT, SIG_DFL);
-    ::signal(SIGTERM, SIG_DFL);
-  }
+  stop_signals_.reset();
   stop_signal_.reset();
   for (const int fd : stop_fds_) {
     if (fd >= 0)

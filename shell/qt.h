@@ -11,6 +11,7 @@
 #include <QPointer>
 
 #include "shell/application.h"
+#include "shell/stop_signals.h"
 
 class QApplication;
 class QPlainTextEdit;
@@ -60,6 +61,7 @@ class QtApplication final : public Application {
   // SIGINT and SIGTERM end the loop as closing the window does.
   int stop_fds_[2] = {-1, -1};
   std::unique_ptr<QSocketNotifier> stop_signal_;
+  std::unique_ptr<StopSignalRoute> stop_signals_;
   bool quit_requested_ = false;
 };
 
