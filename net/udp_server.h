@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <span>
 #include <stdexcept>
 #include <string>
@@ -90,6 +91,16 @@ class UdpServer {
 
  private:
   class Listener;
+  // Stops the listener, after a handler call in progress, and closes its socket.
+  struct ListenerDeleter {
+    void operator()(Listener* listener) const;
+  };
+  // Binds a socket as configured and starts its listener thread.
+  void Activate();
+  // After a stop request: what the socket still holds, so that datagrams the system has already
+  // accepted reach the handler; bounded so a flood cannot hold the stop up. read_batch returns
+  // how many it read, 0 when nothing was waiting.
+  static void DrainAfterStop(const std::function<int()>& read_batch);
   // Kept by the platform's listener, which alone writes them.
   struct Counters {
     std::atomic<std::uint64_t> delivered{0};
@@ -101,7 +112,8 @@ class UdpServer {
 
   Counters counters_;
   std::atomic<std::size_t> granted_socket_buffer_{0};
-  std::unique_ptr<Listener> listener_;
+  std::unique_ptr<Listener, ListenerDeleter> listener_;
+  std::optional<SocketHandle> binding_;
 };
 
 }  // namespace net

@@ -45,10 +45,6 @@ class UniqueFd {
 
 // Batches read in a row before the stop request is looked at again.
 constexpr int kBatchesPerWake = 16;
-// What is read from the socket's queue after a stop request, so that datagrams the kernel has
-// already accepted still reach the log; bounded so a flood cannot hold the stop up.
-constexpr int kMaxDrainedOnStop = 1 << 16;
-constexpr auto kMaxDrainTime = std::chrono::seconds(1);
 // Room for a receive time stamp and a drop counter per datagram.
 constexpr std::size_t kControlSize =
     CMSG_SPACE(sizeof(timespec)) + CMSG_SPACE(sizeof(std::uint32_t));
@@ -112,8 +108,6 @@ class UdpServer::Listener {
       NoteDrops(*drops);
   }
 
-  const SocketHandle& binding() const { return binding_; }
-
  private:
   void Run() {
     for (;;) {
@@ -125,14 +119,7 @@ class UdpServer::Listener {
         continue;
       }
       if (fds[1].revents != 0) {
-        const auto deadline = std::chrono::steady_clock::now() + kMaxDrainTime;
-        int drained = 0;
-        while (drained < kMaxDrainedOnStop && std::chrono::steady_clock::now() <= deadline) {
-          const int n = ReadBatch();
-          if (n == 0)
-            break;
-          drained += n;
-        }
+        DrainAfterStop([this] { return ReadBatch(); });
         return;
       }
       if (fds[0].revents != 0) {
@@ -220,21 +207,11 @@ class UdpServer::Listener {
   std::thread thread_;
 };
 
-UdpServer::UdpServer() = default;
-
-UdpServer::~UdpServer() {
-  listener_.reset();
+void UdpServer::ListenerDeleter::operator()(Listener* listener) const {
+  delete listener;
 }
 
-void UdpServer::SetActive(bool active) {
-  if (!active) {
-    listener_.reset();
-    granted_socket_buffer_ = 0;
-    return;
-  }
-  if (listener_)
-    return;
-
+void UdpServer::Activate() {
   const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (fd < 0)
     ThrowBindError(errno);
@@ -258,18 +235,9 @@ void UdpServer::SetActive(bool active) {
   const std::size_t granted = ReceiveBufferSize(fd);
 
   SocketHandle binding{"0.0.0.0", ntohs(addr.sin_port)};
-  listener_ = std::make_unique<Listener>(*this, guard.release(), std::move(binding));
+  listener_.reset(new Listener(*this, guard.release(), binding));
+  binding_ = std::move(binding);
   granted_socket_buffer_ = granted;
-}
-
-bool UdpServer::Active() const {
-  return listener_ != nullptr;
-}
-
-std::vector<SocketHandle> UdpServer::Bindings() const {
-  if (!listener_)
-    return {};
-  return {listener_->binding()};
 }
 
 }  // namespace net

@@ -70,10 +70,6 @@ constexpr int kReceiveQueueBytes = 8 << 20;
 
 // Full batches read in one go before the stop request is looked at again.
 constexpr int kBatchesPerWake = 16;
-// What is read from the socket's queue after a stop request, so that datagrams the system has
-// already accepted still reach the log; bounded so a flood cannot hold the stop up.
-constexpr int kMaxDrainedOnStop = 1 << 16;
-constexpr auto kMaxDrainTime = std::chrono::seconds(1);
 
 }  // namespace
 
@@ -101,22 +97,13 @@ class UdpServer::Listener {
     thread_.join();
   }
 
-  const SocketHandle& binding() const { return binding_; }
-
  private:
   void Run() {
     const HANDLE events[2] = {readable_.get(), stop_.get()};
     for (;;) {
       const DWORD woke = ::WaitForMultipleObjects(2, events, FALSE, INFINITE);
       if (woke == WAIT_OBJECT_0 + 1 || woke == WAIT_FAILED) {
-        const auto deadline = std::chrono::steady_clock::now() + kMaxDrainTime;
-        int drained = 0;
-        while (drained < kMaxDrainedOnStop && std::chrono::steady_clock::now() <= deadline) {
-          const int n = ReadBatch();
-          if (n == 0)
-            break;
-          drained += n;
-        }
+        DrainAfterStop([this] { return ReadBatch(); });
         return;
       }
       // Clears the record of the wake-up; a read re-arms it while more is queued.
@@ -168,21 +155,11 @@ class UdpServer::Listener {
   std::thread thread_;
 };
 
-UdpServer::UdpServer() = default;
-
-UdpServer::~UdpServer() {
-  listener_.reset();
+void UdpServer::ListenerDeleter::operator()(Listener* listener) const {
+  delete listener;
 }
 
-void UdpServer::SetActive(bool active) {
-  if (!active) {
-    listener_.reset();
-    granted_socket_buffer_ = 0;
-    return;
-  }
-  if (listener_)
-    return;
-
+void UdpServer::Activate() {
   StartWinsock();
   const SOCKET s = ::WSASocketW(AF_INET, SOCK_DGRAM, IPPROTO_UDP, nullptr, 0,
                                 WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
@@ -221,18 +198,9 @@ void UdpServer::SetActive(bool active) {
     ThrowBindError(::WSAGetLastError());
 
   SocketHandle binding{"0.0.0.0", ntohs(addr.sin_port)};
-  listener_ = std::make_unique<Listener>(*this, guard.release(), std::move(binding));
+  listener_.reset(new Listener(*this, guard.release(), binding));
+  binding_ = std::move(binding);
   granted_socket_buffer_ = static_cast<std::size_t>(granted);
-}
-
-bool UdpServer::Active() const {
-  return listener_ != nullptr;
-}
-
-std::vector<SocketHandle> UdpServer::Bindings() const {
-  if (!listener_)
-    return {};
-  return {listener_->binding()};
 }
 
 }  // namespace net
