@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "logger/logger.h"
+#include "tests/support/faulty_file_system.h"
 
 namespace {
 
@@ -74,56 +75,19 @@ os::LocalTime TimeAt(int tick) {
 }
 
 // The real file system with the faults of the current write.
-class FaultyFileSystem final : public os::FileSystem {
+class FaultyFileSystem final : public testing_support::FaultyFileSystem {
  public:
   // Bits: 1 append-open fails, 2 create fails, 4 renames fail, 8 a write fails halfway; which
   // write of the call is in the top three bits.
   std::uint8_t faults = 0;
   int writes = 0;
 
-  std::optional<std::uint64_t> EntrySize(const std::string& path) override {
-    return real_.EntrySize(path);
+  FaultyFileSystem() {
+    open_append_fails = [this](const std::string&) { return (faults & 1) != 0; };
+    create_fails = [this](const std::string&) { return (faults & 2) != 0; };
+    rename_fails = [this](const std::string&) { return (faults & 4) != 0; };
+    write_fails = [this] { return (faults & 8) != 0 && writes++ == faults >> 5; };
   }
-  os::OpenResult OpenAppend(const std::string& path) override {
-    if (faults & 1)
-      return {nullptr, "Permission denied"};
-    return Wrap(real_.OpenAppend(path));
-  }
-  os::OpenResult Create(const std::string& path) override {
-    if (faults & 2)
-      return {nullptr, "Permission denied"};
-    return Wrap(real_.Create(path));
-  }
-  bool Rename(const std::string& from, const std::string& to) override {
-    return !(faults & 4) && real_.Rename(from, to);
-  }
-  bool Delete(const std::string& path) override { return real_.Delete(path); }
-  bool CreateDirectories(const std::string& dir) override { return real_.CreateDirectories(dir); }
-
- private:
-  class File final : public os::File {
-   public:
-    File(FaultyFileSystem& fs, std::unique_ptr<os::File> real) : fs_(fs), real_(std::move(real)) {}
-    WriteResult Write(std::string_view bytes) override {
-      if ((fs_.faults & 8) && fs_.writes++ == fs_.faults >> 5)
-        return {false, real_->Write(bytes.substr(0, bytes.size() / 2)).written};
-      return real_->Write(bytes);
-    }
-    std::optional<std::uint64_t> Size() override { return real_->Size(); }
-    bool Truncate(std::uint64_t length) override { return real_->Truncate(length); }
-
-   private:
-    FaultyFileSystem& fs_;
-    std::unique_ptr<os::File> real_;
-  };
-
-  os::OpenResult Wrap(os::OpenResult r) {
-    if (r.file)
-      r.file = std::make_unique<File>(*this, std::move(r.file));
-    return r;
-  }
-
-  os::FileSystem& real_ = os::RealFileSystem();
 };
 
 // With faults the files hold open-error lines anywhere and sizes follow no rule; what must hold

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "tests/logger/writer_fixture.h"
+#include "tests/support/faulty_file_system.h"
 
 namespace logger::testing {
 namespace {
@@ -13,8 +14,8 @@ using testing_support::Exists;
 using testing_support::ReadFile;
 using testing_support::WriteFile;
 
-// The real file system, with failures the test arms.
-class FaultyFileSystem final : public os::FileSystem {
+// Failures the test arms by count or by name.
+class FaultyFileSystem final : public testing_support::FaultyFileSystem {
  public:
   int refuse_open_append = 0;  // the next n calls fail
   int refuse_create = 0;
@@ -25,60 +26,31 @@ class FaultyFileSystem final : public os::FileSystem {
   std::string refused_delete;
   int writes = 0;
 
-  std::optional<std::uint64_t> EntrySize(const std::string& path) override {
-    return real_.EntrySize(path);
+  FaultyFileSystem() {
+    open_append_fails = [this](const std::string&) { return Take(refuse_open_append); };
+    create_fails = [this](const std::string& path) {
+      return Take(refuse_create) || (read_only_folder && !EntrySize(path));
+    };
+    rename_fails = [this](const std::string& from) {
+      return read_only_folder || from == refused_rename_from;
+    };
+    delete_fails = [this](const std::string& path) {
+      return read_only_folder || path == refused_delete;
+    };
+    write_fails = [this] {
+      ++writes;
+      return fail_write_number > 0 && writes >= fail_write_number &&
+             writes < fail_write_number + fail_write_count;
+    };
   }
-  os::OpenResult OpenAppend(const std::string& path) override {
-    if (refuse_open_append > 0) {
-      --refuse_open_append;
-      return {nullptr, "Permission denied"};
-    }
-    return Wrap(real_.OpenAppend(path));
-  }
-  os::OpenResult Create(const std::string& path) override {
-    if (refuse_create > 0 || (read_only_folder && !real_.EntrySize(path))) {
-      if (refuse_create > 0)
-        --refuse_create;
-      return {nullptr, "Permission denied"};
-    }
-    return Wrap(real_.Create(path));
-  }
-  bool Rename(const std::string& from, const std::string& to) override {
-    return !read_only_folder && from != refused_rename_from && real_.Rename(from, to);
-  }
-  bool Delete(const std::string& path) override {
-    return !read_only_folder && path != refused_delete && real_.Delete(path);
-  }
-  bool CreateDirectories(const std::string& dir) override { return real_.CreateDirectories(dir); }
 
  private:
-  class File final : public os::File {
-   public:
-    File(FaultyFileSystem& fs, std::unique_ptr<os::File> real) : fs_(fs), real_(std::move(real)) {}
-    WriteResult Write(std::string_view bytes) override {
-      ++fs_.writes;
-      if (fs_.fail_write_number > 0 && fs_.writes >= fs_.fail_write_number &&
-          fs_.writes < fs_.fail_write_number + fs_.fail_write_count) {
-        const WriteResult half = real_->Write(bytes.substr(0, bytes.size() / 2));
-        return {false, half.written};
-      }
-      return real_->Write(bytes);
-    }
-    std::optional<std::uint64_t> Size() override { return real_->Size(); }
-    bool Truncate(std::uint64_t length) override { return real_->Truncate(length); }
-
-   private:
-    FaultyFileSystem& fs_;
-    std::unique_ptr<os::File> real_;
-  };
-
-  os::OpenResult Wrap(os::OpenResult r) {
-    if (r.file)
-      r.file = std::make_unique<File>(*this, std::move(r.file));
-    return r;
+  static bool Take(int& armed) {
+    if (armed <= 0)
+      return false;
+    --armed;
+    return true;
   }
-
-  os::FileSystem& real_ = os::RealFileSystem();
 };
 
 class WriterFaultTest : public WriterTest {
