@@ -1,55 +1,35 @@
 #include "tests/support/temp_dir.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
-#include <stdexcept>
 #include <thread>
 
 namespace testing_support {
+namespace {
 
-TempDir::TempDir() {
-  const char* base = std::getenv("TMPDIR");
-  std::string pattern = std::string(base && *base ? base : "/tmp") + "/kestrune-test-XXXXXX";
-  if (::mkdtemp(pattern.data()) == nullptr)
-    throw std::runtime_error("mkdtemp failed");
-  path_ = pattern;
+// Paths are UTF-8 in our code; this makes them the platform's own.
+std::filesystem::path Native(const std::string& utf8) {
+  return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
 }
 
-TempDir::~TempDir() {
-  std::error_code ec;
-  // Tests may leave read-only folders behind; make them removable first.
-  for (auto it = std::filesystem::recursive_directory_iterator(path_, ec);
-       it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
-    if (it->is_directory(ec))
-      std::filesystem::permissions(it->path(), std::filesystem::perms::owner_all,
-                                   std::filesystem::perm_options::add, ec);
-  }
-  std::filesystem::permissions(path_, std::filesystem::perms::owner_all,
-                               std::filesystem::perm_options::add, ec);
-  std::filesystem::remove_all(path_, ec);
-}
+}  // namespace
 
 std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
+  std::ifstream in(Native(path), std::ios::binary);
   std::ostringstream out;
   out << in.rdbuf();
   return out.str();
 }
 
 void WriteFile(const std::string& path, std::string_view bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  std::ofstream out(Native(path), std::ios::binary | std::ios::trunc);
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
 bool Exists(const std::string& path) {
-  return ::access(path.c_str(), F_OK) == 0;
+  std::error_code ec;
+  return std::filesystem::exists(Native(path), ec);
 }
 
 bool WaitUntil(const std::function<bool()>& pred, std::chrono::milliseconds deadline) {
@@ -62,37 +42,8 @@ bool WaitUntil(const std::function<bool()>& pred, std::chrono::milliseconds dead
   return true;
 }
 
-UdpSender::UdpSender() : fd_(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {}
-
-UdpSender::~UdpSender() {
-  if (fd_ >= 0)
-    ::close(fd_);
-}
-
-bool UdpSender::Send(std::uint16_t port, std::string_view payload) const {
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = htons(port);
-  const ssize_t n = ::sendto(fd_, payload.data(), payload.size(), 0,
-                             reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
-  return n == static_cast<ssize_t>(payload.size());
-}
-
 bool SendDatagram(std::uint16_t port, std::string_view payload) {
   return UdpSender().Send(port, payload);
-}
-
-std::string FileNotFoundText() {
-  return "No such file or directory";
-}
-
-std::string PathNotFoundText() {
-  return FileNotFoundText();
-}
-
-std::string IsADirectoryText() {
-  return "Is a directory";
 }
 
 }  // namespace testing_support

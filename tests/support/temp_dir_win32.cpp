@@ -4,10 +4,7 @@
 
 #include <atomic>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <stdexcept>
-#include <thread>
 
 #include "os/error_text.h"
 #include "os/text_win32.h"
@@ -48,32 +45,6 @@ TempDir::~TempDir() {
   std::filesystem::remove_all(Native(path_), ec);
 }
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(Native(path), std::ios::binary);
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
-}
-
-void WriteFile(const std::string& path, std::string_view bytes) {
-  std::ofstream out(Native(path), std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
-
-bool Exists(const std::string& path) {
-  return ::GetFileAttributesW(os::Utf8ToWide(path).c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
-bool WaitUntil(const std::function<bool()>& pred, std::chrono::milliseconds deadline) {
-  const auto end = std::chrono::steady_clock::now() + deadline;
-  while (!pred()) {
-    if (std::chrono::steady_clock::now() > end)
-      return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return true;
-}
-
 namespace {
 
 bool StartWinsock() {
@@ -104,10 +75,6 @@ bool UdpSender::Send(std::uint16_t port, std::string_view payload) const {
   const int n = ::sendto(fd_, payload.data(), static_cast<int>(payload.size()), 0,
                          reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
   return n == static_cast<int>(payload.size());
-}
-
-bool SendDatagram(std::uint16_t port, std::string_view payload) {
-  return UdpSender().Send(port, payload);
 }
 
 std::string FileNotFoundText() {
