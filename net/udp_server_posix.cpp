@@ -17,25 +17,17 @@
 
 #include "net/udp_server.h"
 #include "os/error_text.h"
+#include "os/unique_handle.h"
 
 namespace net {
 namespace {
 
-class UniqueFd {
- public:
-  explicit UniqueFd(int fd = -1) : fd_(fd) {}
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  ~UniqueFd() {
-    if (fd_ >= 0)
-      ::close(fd_);
-  }
-  int get() const { return fd_; }
-  int release() { return std::exchange(fd_, -1); }
-
- private:
-  int fd_;
+struct FdTraits {
+  using Handle = int;
+  static constexpr int kInvalid = -1;
+  static void Close(int fd) { ::close(fd); }
 };
+using UniqueFd = os::UniqueHandle<FdTraits>;
 
 [[noreturn]] void ThrowBindError(int code) {
   if (code == EADDRINUSE)
@@ -94,14 +86,14 @@ class UdpServer::Listener {
     int pipe_fds[2];
     if (::pipe2(pipe_fds, O_CLOEXEC | O_NONBLOCK) != 0)
       throw std::runtime_error("Could not start the listener. " + os::ErrorText(errno) + ".");
-    wake_read_ = std::make_unique<UniqueFd>(pipe_fds[0]);
-    wake_write_ = std::make_unique<UniqueFd>(pipe_fds[1]);
+    wake_read_.reset(pipe_fds[0]);
+    wake_write_.reset(pipe_fds[1]);
     thread_ = std::thread([this] { Run(); });
   }
 
   ~Listener() {
     const char byte = 1;
-    while (::write(wake_write_->get(), &byte, 1) < 0 && errno == EINTR) {
+    while (::write(wake_write_.get(), &byte, 1) < 0 && errno == EINTR) {
     }
     thread_.join();
     if (const auto drops = SocketDrops(socket_.get()))
@@ -111,7 +103,7 @@ class UdpServer::Listener {
  private:
   void Run() {
     for (;;) {
-      pollfd fds[2] = {{socket_.get(), POLLIN, 0}, {wake_read_->get(), POLLIN, 0}};
+      pollfd fds[2] = {{socket_.get(), POLLIN, 0}, {wake_read_.get(), POLLIN, 0}};
       if (::poll(fds, 2, -1) < 0) {
         // Only a transient shortage gets here besides EINTR; do not spin on it.
         if (errno != EINTR)
@@ -202,8 +194,8 @@ class UdpServer::Listener {
   std::vector<iovec> iov_;
   std::vector<mmsghdr> headers_;
   std::vector<Datagram> batch_;
-  std::unique_ptr<UniqueFd> wake_read_;
-  std::unique_ptr<UniqueFd> wake_write_;
+  UniqueFd wake_read_;
+  UniqueFd wake_write_;
   std::thread thread_;
 };
 

@@ -13,40 +13,28 @@
 
 #include "net/udp_server.h"
 #include "os/error_text.h"
+#include "os/unique_handle.h"
 #include "os/wall_clock.h"
 
 namespace net {
 namespace {
 
-class UniqueSocket {
- public:
-  explicit UniqueSocket(SOCKET s = INVALID_SOCKET) : socket_(s) {}
-  UniqueSocket(const UniqueSocket&) = delete;
-  UniqueSocket& operator=(const UniqueSocket&) = delete;
-  ~UniqueSocket() {
-    if (socket_ != INVALID_SOCKET)
-      ::closesocket(socket_);
-  }
-  SOCKET get() const { return socket_; }
-  SOCKET release() { return std::exchange(socket_, INVALID_SOCKET); }
-
- private:
-  SOCKET socket_;
+struct SocketTraits {
+  using Handle = SOCKET;
+  static constexpr SOCKET kInvalid = INVALID_SOCKET;
+  static void Close(SOCKET s) { ::closesocket(s); }
 };
+using UniqueSocket = os::UniqueHandle<SocketTraits>;
 
-class UniqueEvent {
+struct EventTraits {
+  using Handle = HANDLE;
+  static constexpr HANDLE kInvalid = nullptr;
+  static void Close(HANDLE event) { ::CloseHandle(event); }
+};
+// An auto-reset event, not signalled.
+class UniqueEvent : public os::UniqueHandle<EventTraits> {
  public:
-  UniqueEvent() : event_(::CreateEventW(nullptr, FALSE, FALSE, nullptr)) {}
-  UniqueEvent(const UniqueEvent&) = delete;
-  UniqueEvent& operator=(const UniqueEvent&) = delete;
-  ~UniqueEvent() {
-    if (event_ != nullptr)
-      ::CloseHandle(event_);
-  }
-  HANDLE get() const { return event_; }
-
- private:
-  HANDLE event_;
+  UniqueEvent() : UniqueHandle(::CreateEventW(nullptr, FALSE, FALSE, nullptr)) {}
 };
 
 [[noreturn]] void ThrowBindError(int code) {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "os/text_win32.h"
+#include "os/unique_handle.h"
 #include "shell/application.h"
 
 namespace shell {
@@ -41,35 +42,19 @@ HICON LoadIconSized(const wchar_t* name, int size) {
   return icon;
 }
 
-class IconHandle {
- public:
-  explicit IconHandle(HICON icon) : icon_(icon) {}
-  IconHandle(const IconHandle&) = delete;
-  IconHandle& operator=(const IconHandle&) = delete;
-  ~IconHandle() {
-    if (icon_ != nullptr)
-      ::DestroyIcon(icon_);
-  }
-  HICON get() const { return icon_; }
-
- private:
-  HICON icon_;
+struct IconTraits {
+  using Handle = HICON;
+  static constexpr HICON kInvalid = nullptr;
+  static void Close(HICON icon) { ::DestroyIcon(icon); }
 };
+using IconHandle = os::UniqueHandle<IconTraits>;
 
-class FontHandle {
- public:
-  explicit FontHandle(HFONT font) : font_(font) {}
-  FontHandle(const FontHandle&) = delete;
-  FontHandle& operator=(const FontHandle&) = delete;
-  ~FontHandle() {
-    if (font_ != nullptr)
-      ::DeleteObject(font_);
-  }
-  HFONT get() const { return font_; }
-
- private:
-  HFONT font_;
+struct FontTraits {
+  using Handle = HFONT;
+  static constexpr HFONT kInvalid = nullptr;
+  static void Close(HFONT font) { ::DeleteObject(font); }
 };
+using FontHandle = os::UniqueHandle<FontTraits>;
 
 // Returns true when it handled the message.
 using MessageHook = std::function<bool(UINT message, WPARAM wparam, LPARAM lparam)>;
